@@ -1,0 +1,48 @@
+// The log file writer's settings and entry points, shared with the log API.
+#ifndef INFRA_SRC_INFRA3_LOGFILE_H
+#define INFRA_SRC_INFRA3_LOGFILE_H
+
+#include "infra/Mutex.h"
+#include "infra/Time.h"
+
+namespace Tovix {
+namespace Infra {
+namespace Detail {
+
+// The lock that serialises writers, renames and pruning. Never destroyed.
+CMutex& logFileLock();
+
+// Stores a new log path and prepares it: a path ending in '/' or '\\' is refused (the path
+// becomes empty), a bare file name is taken in the current directory. An empty path ends file
+// output. Does not close an open file.
+void logFileSetPath(const char* path);
+// The prepared path ("" while file output is off).
+INFRA_API const char* logFileGetPath();
+
+// Size limit in bytes (0: none in rotating mode).
+void logFileSetSizeLimit(int bytes);
+// Save mode: false = none (one file, emptied at the size limit), true = rotating.
+void logFileSetRotating(bool rotating);
+void logFileSetByDay(bool byDay);
+// Maximum number of files kept (0: none is ever deleted).
+void logFileSetMaxCount(int count);
+
+struct LogFileSettings {
+    int sizeLimit;
+    bool rotating;
+    bool byDay;
+    int maxCount;
+};
+INFRA_API LogFileSettings logFileGetSettings();
+
+// Appends one shown line. 0 when written, -1 when no path is set or the file cannot be opened.
+int logFileWrite(const char* line, int length, const SystemTime& time);
+
+// Closes the file if it is open; the next write opens it again.
+void logFileCleanup();
+
+}  // namespace Detail
+}  // namespace Infra
+}  // namespace Tovix
+
+#endif  // INFRA_SRC_INFRA3_LOGFILE_H

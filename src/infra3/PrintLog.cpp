@@ -1,0 +1,469 @@
+// The log API: level calls, logFilter, printer and sinks, module switches, statistics, hex dump
+// and the setLogFilter command language.
+#include "infra/PrintLog.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "infra/Mutex.h"
+#include "infra3/LogFile.h"
+#include "infra3/PrintState.h"
+
+namespace Tovix {
+namespace Infra {
+namespace Detail {
+
+namespace {
+
+typedef TFunction1<bool, const char*> Sink;
+typedef TFunction1<void, const char*> Printer;
+
+// Printer and sinks. A line copies them under the mutex and calls them with it released, so a
+// sink may attach or detach sinks while being called. Never destroyed: lines logged from exit
+// handlers or late threads still find it.
+struct OutputHooks {
+    CMutex mutex;
+    Printer printer;
+    std::vector<Sink> sinks;
+    // Whether a printer or any sink is set: lines without hooks take no lock.
+    std::atomic<bool> any{false};
+
+    void updateAny() { any.store(!printer.empty() || !sinks.empty(), std::memory_order_release); }
+};
+
+OutputHooks& outputHooks() {
+    static OutputHooks* const hooks = new OutputHooks;
+    return *hooks;
+}
+
+// Per-module on/off switches. Consulted only while the module output state says so.
+struct ModuleTable {
+    CMutex mutex;
+    std::map<std::string, bool> modules;
+    std::atomic<bool> inUse{false};
+};
+
+ModuleTable& moduleTable() {
+    static ModuleTable* const table = new ModuleTable;
+    return *table;
+}
+
+struct Statistics {
+    CMutex mutex;
+    std::map<std::string, LogModuleInfo> modules;
+    std::atomic<bool> enabled{false};
+};
+
+Statistics& statistics() {
+    static Statistics* const stats = new Statistics;
+    return *stats;
+}
+
+struct OptionsStore {
+    CMutex mutex;
+    PrintOptions options{};
+};
+
+OptionsStore& optionsStore() {
+    static OptionsStore* const store = new OptionsStore;
+    return *store;
+}
+
+bool moduleSwitchedOff(const char* module) {
+    ModuleTable& table = moduleTable();
+    if (!table.inUse.load(std::memory_order_acquire)) {
+        return false;
+    }
+    CMutexGuard guard(table.mutex);
+    const auto it = table.modules.find(module);
+    return it != table.modules.end() && !it->second;
+}
+
+constexpr int kMaxInlineSinks = 16;
+
+void outputLine(int level, const char* line) {
+    OutputHooks& hooks = outputHooks();
+    if (!hooks.any.load(std::memory_order_acquire)) {
+        Infra_print(level, line);
+        return;
+    }
+    Printer printer;
+    Sink inlineSinks[kMaxInlineSinks];
+    std::vector<Sink> manySinks;
+    const Sink* sinks = inlineSinks;
+    std::size_t count = 0;
+    {
+        CMutexGuard guard(hooks.mutex);
+        printer = hooks.printer;
+        count = hooks.sinks.size();
+        if (count <= kMaxInlineSinks) {
+            for (std::size_t i = 0; i < count; ++i) {
+                inlineSinks[i] = hooks.sinks[i];
+            }
+        } else {
+            manySinks = hooks.sinks;
+            sinks = manySinks.data();
+        }
+    }
+    if (printer.empty()) {
+        Infra_print(level, line);
+    } else {
+        printer(line);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        sinks[i](line);
+    }
+}
+
+void addStatistics(const char* module, int length) {
+    if (module == nullptr || module[0] == '\0') {
+        return;
+    }
+    Statistics& stats = statistics();
+    CMutexGuard guard(stats.mutex);
+    LogModuleInfo& info = stats.modules[module];
+    info.bytes += static_cast<std::uint64_t>(length);
+}
+
+}  // namespace
+
+int emitLine(int level, const char* module, const char* file, const char* function, int line,
+             const char* version, const char* format, va_list args) {
+    const char* versionText =
+        version != nullptr && !printOption(g_printOption.noVersion) ? version : "";
+    char buffer[kLineBufferSize];
+    SystemTimeEx now;
+    const int length = composeLine(buffer, level, module, baseFileName(file), function, line,
+                                   versionText, &now, format, args);
+    outputLine(level, buffer);
+    Infra_resetcolor();
+    if (!printOption(g_printOption.noLogFile)) {
+        SystemTime date{now.year, now.month,  now.day,    now.wday,
+                        now.hour, now.minute, now.second, 0};
+        logFileWrite(buffer, length, date);
+    }
+    if (statistics().enabled.load(std::memory_order_relaxed)) {
+        addStatistics(module, length);
+    }
+    return length;
+}
+
+int vlogFilter(int level, const char* module, const char* file, const char* function, int line,
+               const char* version, const char* format, va_list args) {
+    if (!levelShown(level)) {
+        return 0;
+    }
+    const int state = g_printState.moduleOutputState.load(std::memory_order_relaxed);
+    if (state == kModulesOff) {
+        return 0;
+    }
+    if (state == kModulesByTable && module != nullptr && moduleSwitchedOff(module)) {
+        return 0;
+    }
+    return emitLine(level, module, file, function, line, version, format, args);
+}
+
+}  // namespace Detail
+
+using namespace Detail;
+
+#include "infra3/LevelCall.h"
+
+INFRA_LEVEL_CALL(logDebug, 6)
+INFRA_LEVEL_CALL(logTrace, 5)
+INFRA_LEVEL_CALL(logInfo, 4)
+INFRA_LEVEL_CALL(logWarn, 3)
+INFRA_LEVEL_CALL(logError, 2)
+INFRA_LEVEL_CALL(logFatal, 1)
+
+int logLibName(int level, const char* libName, const char* format, ...) {
+    if (level < 1 || level > 6 || !levelShown(level)) {
+        return 0;
+    }
+    va_list args;
+    va_start(args, format);
+    const int length = emitLine(level, libName, nullptr, "", 0, "", format, args);
+    va_end(args);
+    return length;
+}
+
+int logFilter(int level, const char* module, const char* file, const char* function, int line,
+              const char* version, const char* format, ...) {
+    if (!levelShown(level)) {
+        return 0;
+    }
+    va_list args;
+    va_start(args, format);
+    const int length = vlogFilter(level, module, file, function, line, version, format, args);
+    va_end(args);
+    return length;
+}
+
+void setPrintLogLevel(int level) {
+    g_printState.printLevel.store(level, std::memory_order_relaxed);
+}
+
+int getPrintLogLevel() {
+    return g_printState.printLevel.load(std::memory_order_relaxed);
+}
+
+void setPrintOptions(PrintOptions options) {
+    OptionsStore& store = optionsStore();
+    CMutexGuard guard(store.mutex);
+    store.options = options;
+    InfraPrintOption& o = g_printOption;
+    setPrintOption(o.noTime, options.noTime);
+    setPrintOption(o.noColor, options.noColor);
+    setPrintOption(o.noModule, options.noModule);
+    setPrintOption(o.noLevel, options.noLevel);
+    setPrintOption(o.noThread, options.noThread);
+    setPrintOption(o.noVersion, options.noVersion);
+    setPrintOption(o.noFunction, options.noFunction);
+    setPrintOption(o.noFile, options.noFile);
+    setPrintOption(o.noLine, options.noLine);
+    setPrintOption(o.withDate, options.withDate);
+    setPrintOption(o.withMillisecond, options.withMillisecond);
+    setPrintOption(o.taggedFormat, options.taggedFormat);
+    setPrintOption(o.noLogFile, options.noLogFile);
+}
+
+int getPrintOptions(PrintOptions* out) {
+    if (out == nullptr) {
+        return -1;
+    }
+    OptionsStore& store = optionsStore();
+    CMutexGuard guard(store.mutex);
+    *out = store.options;
+    return 0;
+}
+
+int setLogPrinter(TFunction1<void, const char*> printer) {
+    OutputHooks& hooks = outputHooks();
+    CMutexGuard guard(hooks.mutex);
+    hooks.printer = printer;
+    hooks.updateAny();
+    return 0;
+}
+
+bool attachPrint(TFunction1<bool, const char*> sink) {
+    {
+        OutputHooks& hooks = outputHooks();
+        CMutexGuard guard(hooks.mutex);
+        for (const Sink& s : hooks.sinks) {
+            if (s == sink) {
+                return false;
+            }
+        }
+        hooks.sinks.push_back(sink);
+        hooks.updateAny();
+    }
+    // A line being written to the log file finishes before the caller goes on.
+    CMutexGuard fileGuard(logFileLock());
+    return true;
+}
+
+bool detachPrint(TFunction1<bool, const char*> sink) {
+    OutputHooks& hooks = outputHooks();
+    CMutexGuard guard(hooks.mutex);
+    for (auto it = hooks.sinks.begin(); it != hooks.sinks.end(); ++it) {
+        if (*it == sink) {
+            hooks.sinks.erase(it);
+            hooks.updateAny();
+            return true;
+        }
+    }
+    return false;
+}
+
+std::map<std::string, LogModuleInfo> getLogStatistics() {
+    Statistics& stats = statistics();
+    CMutexGuard guard(stats.mutex);
+    return stats.modules;
+}
+
+void logCleanup() {
+    logFileCleanup();
+}
+
+void dumpHex(unsigned char* data, unsigned int length) {
+    if (data == nullptr || !levelShown(5)) {
+        return;
+    }
+    // Each dump line is logged whole, so lines of other threads cannot cut into it.
+    char text[16 + 2 + 16 * 3 + 2 + 16 + 2];
+    unsigned int lines = 0;
+    for (unsigned int offset = 0; offset < length; offset += 16) {
+        const unsigned int n = length - offset < 16 ? length - offset : 16;
+        const unsigned char* group = data + offset;
+        int pos = std::snprintf(text, sizeof text, "%p: ", static_cast<const void*>(group));
+        if (pos < 0 || pos >= static_cast<int>(sizeof text)) {
+            pos = 0;
+        }
+        static const char kHex[] = "0123456789abcdef";
+        for (unsigned int i = 0; i < 16; ++i) {
+            if (i < n) {
+                text[pos++] = kHex[group[i] >> 4];
+                text[pos++] = kHex[group[i] & 15];
+                text[pos++] = ' ';
+            } else {
+                text[pos++] = ' ';
+                text[pos++] = ' ';
+                text[pos++] = ' ';
+            }
+        }
+        text[pos++] = ' ';
+        text[pos++] = ' ';
+        for (unsigned int i = 0; i < n; ++i) {
+            text[pos++] = group[i] >= 32 && group[i] <= 122 ? static_cast<char>(group[i]) : '.';
+        }
+        text[pos++] = '\n';
+        text[pos] = '\0';
+        logTrace("%s", text);
+        if (++lines % 32 == 0) {
+            logTrace("\n");
+        }
+    }
+}
+
+namespace {
+
+// ASCII comparison without regard to case.
+bool sameWord(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) {
+        return false;
+    }
+    for (;; ++a, ++b) {
+        const char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        const char cb = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (ca != cb) {
+            return false;
+        }
+        if (ca == '\0') {
+            return true;
+        }
+    }
+}
+
+bool isOption(const char* arg, const char* name) {
+    return arg != nullptr && std::strcmp(arg, name) == 0;
+}
+
+int atoiOrZero(const char* text) {
+    return text != nullptr ? std::atoi(text) : 0;
+}
+
+// KB × 1024 when positive, else 0; a product beyond int's range is held at its maximum.
+int kilobytesToBytes(const char* text) {
+    const long long bytes = static_cast<long long>(atoiOrZero(text)) * 1024;
+    if (bytes <= 0) {
+        return 0;
+    }
+    return bytes > INT_MAX ? INT_MAX : static_cast<int>(bytes);
+}
+
+void printUsage() {
+    std::printf("logfilter command usage:\n");
+    std::printf(
+        "logfilter -loglevel [levelnum](0-no printlevel, 1-fatal, 2-error, 3-warn, 4-info, "
+        "5-trace, 6-debug): set log level\n");
+    std::printf("logfilter -logmodule [modulename] [on/off] #turn module's log on/off\n");
+    std::printf("logfilter -logmodule [on/off] #turn ALL module's log on/off\n");
+    std::printf(
+        "logfilter -logpath [logpath/] #logger module's log to logpath or cancel logger(by set "
+        "path to )\n");
+    std::printf(
+        "logfilter -logmodulestatistics  [on/off] #turn ALL module's logstatistics func "
+        "on/off\n");
+    std::printf("logfiter -logsize [logsize] #log file max size limited to logsize Kbytes\n");
+    std::printf(
+        "logfiter -logsavesetting bysize [logsize] [maxnumber]#(logsize-log will save as a new "
+        "file if log's size reaches to logsize),(maxnumber-total log file)\n");
+    std::printf(
+        "logfiter -logsavesetting byday [on/off] [maxnumber] #(on-log will save as a new file if "
+        "date changes),(maxnumber-total log file)\n");
+    std::printf("logfiter -logsavesetting none #log file save in the old way\n");
+}
+
+// Sets one "no…" flag in both the stored options and the live record.
+void setNegatedFlag(bool PrintOptions::*stored, bool InfraPrintOption::*live, const char* word) {
+    const bool value = !sameWord(word, "on");
+    OptionsStore& store = optionsStore();
+    CMutexGuard guard(store.mutex);
+    store.options.*stored = value;
+    setPrintOption(g_printOption.*live, value);
+}
+
+int maxCountFrom(const char* text) {
+    const int max = atoiOrZero(text);
+    return max >= 1 ? max : 0;
+}
+
+}  // namespace
+
+void setLogFilter(int argc, char* const argv[]) {
+    if (argc < 0 || (argc > 0 && argv == nullptr)) {
+        return;
+    }
+    const char* option = argc > 0 ? argv[0] : nullptr;
+    if (argc == 0 || (argc == 1 && isOption(option, "-h"))) {
+        printUsage();
+        return;
+    }
+    if (isOption(option, "-loglevel")) {
+        if (argc >= 2) {
+            setPrintLogLevel(atoiOrZero(argv[1]));
+        }
+    } else if (isOption(option, "-logmodule") && argc >= 3) {
+        ModuleTable& table = moduleTable();
+        {
+            CMutexGuard guard(table.mutex);
+            table.modules[argv[1] != nullptr ? argv[1] : ""] = sameWord(argv[2], "on");
+        }
+        table.inUse.store(true, std::memory_order_release);
+        g_printState.moduleOutputState.store(kModulesByTable, std::memory_order_relaxed);
+    } else if (isOption(option, "-logmodule") && argc == 2) {
+        g_printState.moduleOutputState.store(sameWord(argv[1], "off") ? kModulesOff : kModulesAllOn,
+                                             std::memory_order_relaxed);
+    } else if (isOption(option, "-logtime")) {
+        if (argc >= 2) {
+            setNegatedFlag(&PrintOptions::noTime, &InfraPrintOption::noTime, argv[1]);
+        }
+    } else if (isOption(option, "-logthread")) {
+        if (argc >= 2) {
+            setNegatedFlag(&PrintOptions::noThread, &InfraPrintOption::noThread, argv[1]);
+        }
+    } else if (isOption(option, "-logversion")) {
+        if (argc >= 2) {
+            setNegatedFlag(&PrintOptions::noVersion, &InfraPrintOption::noVersion, argv[1]);
+        }
+    } else if (isOption(option, "-logfunction")) {
+        if (argc >= 2) {
+            setNegatedFlag(&PrintOptions::noFunction, &InfraPrintOption::noFunction, argv[1]);
+        }
+    } else if (isOption(option, "-logpath") && argc >= 2) {
+        logFileSetPath(argv[1] != nullptr ? argv[1] : "");
+    } else if (isOption(option, "-logsize")) {
+        if (argc >= 2) {
+            logFileSetSizeLimit(kilobytesToBytes(argv[1]));
+        }
+    } else if (isOption(option, "-logmodulestatistics") && argc == 2) {
+        statistics().enabled.store(sameWord(argv[1], "on"), std::memory_order_relaxed);
+    } else if (isOption(option, "-logsavesetting") && argc == 2 && sameWord(argv[1], "none")) {
+        logFileSetRotating(false);
+    } else if (isOption(option, "-logsavesetting") && argc == 4 && sameWord(argv[1], "byday")) {
+        logFileSetByDay(sameWord(argv[2], "on"));
+        logFileSetMaxCount(maxCountFrom(argv[3]));
+        logFileSetRotating(true);
+    } else if (isOption(option, "-logsavesetting") && argc == 4 && sameWord(argv[1], "bysize")) {
+        logFileSetSizeLimit(kilobytesToBytes(argv[2]));
+        logFileSetMaxCount(maxCountFrom(argv[3]));
+        logFileSetRotating(true);
+    }
+}
+
+}  // namespace Infra
+}  // namespace Tovix

@@ -1,0 +1,76 @@
+// The operating-system seam. Portable code reaches the OS only through these plain functions
+// and small handle types; src/platform/posix/ and src/platform/win32/ implement them. Nothing
+// here throws; failures are results.
+#ifndef INFRA_PLATFORM_PLATFORM_H
+#define INFRA_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace Tovix {
+namespace Platform {
+
+// ---- Locks ----------------------------------------------------------------------------------
+
+// A mutex that its owner may take again (each lock needs one unlock).
+struct RecursiveMutex;
+
+// Null when the OS refused to create one.
+RecursiveMutex* recursiveMutexCreate();
+void recursiveMutexDestroy(RecursiveMutex* mutex);
+void recursiveMutexLock(RecursiveMutex* mutex);
+// True when taken without waiting (also when the caller already owns it).
+bool recursiveMutexTryLock(RecursiveMutex* mutex);
+// False when the caller does not own the mutex.
+bool recursiveMutexUnlock(RecursiveMutex* mutex);
+
+// ---- Counting semaphore ---------------------------------------------------------------------
+
+struct Semaphore;
+
+// Null when the OS refused to create one or the counts are out of range.
+Semaphore* semaphoreCreate(long initialCount, long maximumCount);
+void semaphoreDestroy(Semaphore* semaphore);
+// Takes one unit. timeoutMs < 0 waits without limit; 0 only tries. True when a unit was taken.
+// Waiting is measured on a monotonic clock, so setting the system time does not disturb it.
+bool semaphoreWait(Semaphore* semaphore, long long timeoutMs);
+// Releases one unit; false when the count would pass its maximum.
+bool semaphorePost(Semaphore* semaphore);
+
+// ---- Thread-local slots ---------------------------------------------------------------------
+
+using TlsKey = std::uintptr_t;
+constexpr TlsKey kInvalidTlsKey = ~static_cast<TlsKey>(0);
+
+// kInvalidTlsKey when no slot could be allocated.
+TlsKey tlsAlloc();
+void tlsFree(TlsKey key);
+bool tlsSet(TlsKey key, const void* value);
+// Null when never set on this thread.
+void* tlsGet(TlsKey key);
+
+// ---- Threads --------------------------------------------------------------------------------
+
+// The kernel's id of the calling thread (what debuggers and process tables show).
+int currentThreadId();
+// The id of the calling process.
+int currentProcessId();
+// Sleeps at least `milliseconds`; 0 yields the processor.
+void sleepMilliseconds(unsigned int milliseconds);
+
+// ---- Console and debugger output ----------------------------------------------------------
+
+// Console text attributes use the bits red 4, green 2, blue 1 (intensity 8).
+// Reads the console's current attribute (POSIX: plain white, 7).
+unsigned short consoleGetTextAttribute();
+// Switches the colour of what standard output writes next; nothing when it is not a terminal.
+void consoleSetTextAttribute(unsigned short attribute);
+// Restores `saved` (POSIX: the reset sequence); nothing when standard output is not a terminal.
+void consoleRestoreTextAttribute(unsigned short saved);
+// Hands `text` to an attached debugger (nothing on POSIX).
+void debuggerOutput(const char* text);
+
+}  // namespace Platform
+}  // namespace Tovix
+
+#endif  // INFRA_PLATFORM_PLATFORM_H

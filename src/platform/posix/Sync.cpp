@@ -1,0 +1,164 @@
+// POSIX locks, semaphores and thread-local slots.
+#include <errno.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <new>
+
+#include "platform/Platform.h"
+
+namespace Tovix {
+namespace Platform {
+
+struct RecursiveMutex {
+    pthread_mutex_t mutex;
+};
+
+RecursiveMutex* recursiveMutexCreate() {
+    RecursiveMutex* m = new (std::nothrow) RecursiveMutex;
+    if (m == nullptr) {
+        return nullptr;
+    }
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    const int rc = pthread_mutex_init(&m->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (rc != 0) {
+        delete m;
+        return nullptr;
+    }
+    return m;
+}
+
+void recursiveMutexDestroy(RecursiveMutex* mutex) {
+    if (mutex != nullptr) {
+        pthread_mutex_destroy(&mutex->mutex);
+        delete mutex;
+    }
+}
+
+void recursiveMutexLock(RecursiveMutex* mutex) {
+    pthread_mutex_lock(&mutex->mutex);
+}
+
+bool recursiveMutexTryLock(RecursiveMutex* mutex) {
+    return pthread_mutex_trylock(&mutex->mutex) == 0;
+}
+
+bool recursiveMutexUnlock(RecursiveMutex* mutex) {
+    return pthread_mutex_unlock(&mutex->mutex) == 0;
+}
+
+// A counting semaphore over a mutex and a condition variable on the monotonic clock:
+// sem_timedwait would follow the settable real-time clock.
+struct Semaphore {
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    long count;
+    long maximum;
+    long waiters;
+};
+
+Semaphore* semaphoreCreate(long initialCount, long maximumCount) {
+    if (initialCount < 0 || maximumCount <= 0 || initialCount > maximumCount) {
+        return nullptr;
+    }
+    Semaphore* s = new (std::nothrow) Semaphore;
+    if (s == nullptr) {
+        return nullptr;
+    }
+    s->count = initialCount;
+    s->maximum = maximumCount;
+    s->waiters = 0;
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    const int rcCond = pthread_cond_init(&s->cond, &attr);
+    pthread_condattr_destroy(&attr);
+    if (rcCond != 0) {
+        delete s;
+        return nullptr;
+    }
+    if (pthread_mutex_init(&s->mutex, nullptr) != 0) {
+        pthread_cond_destroy(&s->cond);
+        delete s;
+        return nullptr;
+    }
+    return s;
+}
+
+void semaphoreDestroy(Semaphore* semaphore) {
+    if (semaphore != nullptr) {
+        pthread_cond_destroy(&semaphore->cond);
+        pthread_mutex_destroy(&semaphore->mutex);
+        delete semaphore;
+    }
+}
+
+bool semaphoreWait(Semaphore* s, long long timeoutMs) {
+    pthread_mutex_lock(&s->mutex);
+    if (s->count == 0 && timeoutMs != 0) {
+        timespec deadline{};
+        if (timeoutMs > 0) {
+            clock_gettime(CLOCK_MONOTONIC, &deadline);
+            deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+            deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+            if (deadline.tv_nsec >= 1000000000L) {
+                deadline.tv_sec += 1;
+                deadline.tv_nsec -= 1000000000L;
+            }
+        }
+        ++s->waiters;
+        while (s->count == 0) {
+            if (timeoutMs < 0) {
+                pthread_cond_wait(&s->cond, &s->mutex);
+            } else if (pthread_cond_timedwait(&s->cond, &s->mutex, &deadline) == ETIMEDOUT) {
+                break;
+            }
+        }
+        --s->waiters;
+    }
+    const bool taken = s->count > 0;
+    if (taken) {
+        --s->count;
+    }
+    pthread_mutex_unlock(&s->mutex);
+    return taken;
+}
+
+bool semaphorePost(Semaphore* s) {
+    pthread_mutex_lock(&s->mutex);
+    const bool ok = s->count < s->maximum;
+    if (ok) {
+        ++s->count;
+        if (s->waiters > 0) {
+            pthread_cond_signal(&s->cond);
+        }
+    }
+    pthread_mutex_unlock(&s->mutex);
+    return ok;
+}
+
+TlsKey tlsAlloc() {
+    pthread_key_t key;
+    if (pthread_key_create(&key, nullptr) != 0) {
+        return kInvalidTlsKey;
+    }
+    return static_cast<TlsKey>(key);
+}
+
+void tlsFree(TlsKey key) {
+    pthread_key_delete(static_cast<pthread_key_t>(key));
+}
+
+bool tlsSet(TlsKey key, const void* value) {
+    return pthread_setspecific(static_cast<pthread_key_t>(key), value) == 0;
+}
+
+void* tlsGet(TlsKey key) {
+    return pthread_getspecific(static_cast<pthread_key_t>(key));
+}
+
+}  // namespace Platform
+}  // namespace Tovix

@@ -1,0 +1,534 @@
+// The log API and the print core: prefixes, filters, printer and sinks, statistics, hex dump
+// and the command language.
+#include "infra/PrintLog.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "infra3/LogFile.h"
+
+using namespace Tovix::Infra;
+
+namespace {
+
+// Collects every line handed to it, as printer or as sink.
+class Capture {
+public:
+    void print(const char* line) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_lines.emplace_back(line);
+    }
+    bool sink(const char* line) {
+        print(line);
+        return true;
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_lines;
+    }
+    std::string joined() {
+        std::string all;
+        for (const std::string& l : lines()) {
+            all += l;
+        }
+        return all;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+void command(std::vector<const char*> words) {
+    setLogFilter(static_cast<int>(words.size()), const_cast<char* const*>(words.data()));
+}
+
+// Every test starts from the start state and leaves it behind.
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+
+    static void reset() {
+        // Finish any partial line so the next test starts at a line start.
+        setLogPrinter(TFunction1<void, const char*>());
+        setPrintLogLevel(6);
+        PrintOptions quiet{};
+        quiet.noColor = true;
+        setPrintOptions(quiet);
+        testing::internal::CaptureStdout();
+        logFatal("\n");
+        testing::internal::GetCapturedStdout();
+        setPrintLogLevel(3);
+        setPrintOptions(PrintOptions{});
+        command({"-logmodule", "on"});
+        command({"-logmodulestatistics", "off"});
+    }
+
+    void capture() { setLogPrinter(TFunction1<void, const char*>(&m_capture, &Capture::print)); }
+
+    // Options that keep lines free of time and thread id, so they can be compared whole.
+    static PrintOptions stableOptions() {
+        PrintOptions o{};
+        o.noTime = true;
+        o.noThread = true;
+        o.noColor = true;
+        return o;
+    }
+
+    Capture m_capture;
+};
+
+}  // namespace
+
+TEST_F(LogTest, DefaultPrefixCarriesEveryField) {
+    capture();
+    const int length =
+        logFilter(3, "net", "/src/net/socket.cpp", "Net::open", 42, "1.2", "opened %d\n", 7);
+    const auto lines = m_capture.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(length, static_cast<int>(lines[0].size()));
+    const std::regex expected(
+        "^\\d\\d:\\d\\d:\\d\\d\\|\\[net\\] \\[ver:1\\.2\\] warn socket\\.cpp Net::open 42 "
+        "tid:\\d+ opened 7\n$");
+    EXPECT_TRUE(std::regex_match(lines[0], expected)) << lines[0];
+}
+
+TEST_F(LogTest, LevelCallsUseModuleUnknownAndAnEmptyFunction) {
+    setPrintOptions(stableOptions());
+    capture();
+    logWarn("w%s\n", "arn");
+    ::logError("global %d\n", 2);
+    const auto lines = m_capture.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    // No file and no line (line 0); the empty function still writes its blank.
+    EXPECT_EQ(lines[0], "[Unknown] [ver:] warn  warn\n");
+    EXPECT_EQ(lines[1], "[Unknown] [ver:] error  global 2\n");
+}
+
+TEST_F(LogTest, TaggedFormatWritesEveryFieldAsAnItem) {
+    PrintOptions o{};
+    o.taggedFormat = true;
+    o.noColor = true;
+    setPrintOptions(o);
+    capture();
+    logFilter(2, "db", "a\\b\\store.cpp", "Store::put", 9, "3", "x\n");
+    const std::regex expected(
+        "^\\|T:\\d\\d:\\d\\d:\\d\\d\\|M:db\\|V:3\\|L:error \\|F:store\\.cpp\\|f:Store::put\\|"
+        "l:9\\|t:\\d+\\|m:x\n$");
+    ASSERT_EQ(m_capture.lines().size(), 1u);
+    EXPECT_TRUE(std::regex_match(m_capture.lines()[0], expected)) << m_capture.lines()[0];
+}
+
+TEST_F(LogTest, DateAndMillisecondsFollowTheirOptions) {
+    PrintOptions o = stableOptions();
+    o.noTime = false;
+    o.withDate = true;
+    o.withMillisecond = true;
+    o.noModule = o.noVersion = o.noLevel = o.noFunction = true;
+    setPrintOptions(o);
+    capture();
+    logWarn("m\n");
+    const std::regex expected("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d:[ \\d]{2}\\d\\|m\n$");
+    ASSERT_EQ(m_capture.lines().size(), 1u);
+    EXPECT_TRUE(std::regex_match(m_capture.lines()[0], expected)) << m_capture.lines()[0];
+}
+
+TEST_F(LogTest, FileAndLineNeedAPositiveLine) {
+    setPrintOptions(stableOptions());
+    capture();
+    logFilter(3, "m", "dir/f.cpp", "", 0, "v", "a\n");
+    logFilter(3, "m", "dir/f.cpp", "fn", -1, "v", "b\n");
+    logFilter(3, "m", "f.cpp\\", "fn", 5, "v", "c\n");
+    const auto lines = m_capture.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "[m] [ver:v] warn  a\n");
+    EXPECT_EQ(lines[1], "[m] [ver:v] warn fn b\n");
+    // A name that ends in a separator is used whole.
+    EXPECT_EQ(lines[2], "[m] [ver:v] warn f.cpp\\ fn 5 c\n");
+}
+
+TEST_F(LogTest, NullVersionIsEmptyAndNoVersionDropsTheField) {
+    setPrintOptions(stableOptions());
+    capture();
+    logFilter(3, "m", "f.cpp", "fn", 1, nullptr, "a\n");
+    PrintOptions o = stableOptions();
+    o.noVersion = true;
+    setPrintOptions(o);
+    logFilter(3, "m", "f.cpp", "fn", 1, "9.9", "b\n");
+    const auto lines = m_capture.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "[m] [ver:] warn f.cpp fn 1 a\n");
+    EXPECT_EQ(lines[1], "[m] warn f.cpp fn 1 b\n");
+}
+
+TEST_F(LogTest, NullTextsNeverCrash) {
+    setPrintOptions(stableOptions());
+    capture();
+    EXPECT_GT(logFilter(3, nullptr, nullptr, nullptr, 3, nullptr, "n\n"), 0);
+    EXPECT_EQ(logFilter(3, "m", "f", "g", 1, "v", nullptr),
+              static_cast<int>(strlen("[m] [ver:v] warn f g 1 ")));
+    logWarn("\n");
+    EXPECT_GT(logLibName(3, nullptr, "lib\n"), 0);
+    const auto lines = m_capture.lines();
+    ASSERT_GE(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "[] [ver:] warn   3 n\n");  // empty file and function, each with its blank
+}
+
+TEST_F(LogTest, PrintLevelFiltersBeforeFormatting) {
+    capture();
+    EXPECT_GT(logWarn("shown\n"), 0);
+    EXPECT_EQ(logInfo("hidden %s\n", "x"), 0);
+    setPrintLogLevel(0);
+    EXPECT_EQ(logFatal("hidden\n"), 0);
+    EXPECT_EQ(getPrintLogLevel(), 0);
+    // Level 0 passes print level 0: empty level word.
+    setPrintOptions(stableOptions());
+    EXPECT_GT(logFilter(0, "m", "f", "g", 1, "v", "zero\n"), 0);
+    const auto lines = m_capture.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "[m] [ver:v] f g 1 zero\n");
+}
+
+TEST_F(LogTest, PartialLineGetsOnePrefix) {
+    setPrintOptions(stableOptions());
+    capture();
+    logWarn("first ");
+    logError("second ");
+    logFilter(2, "m", "f", "g", 1, "v", "third\n");
+    logWarn("next\n");
+    const auto lines = m_capture.lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "[Unknown] [ver:] warn  first ");
+    EXPECT_EQ(lines[1], "second ");
+    EXPECT_EQ(lines[2], "third\n");
+    EXPECT_EQ(lines[3], "[Unknown] [ver:] warn  next\n");
+}
+
+TEST_F(LogTest, LongMessagesAreCutAtTheBuffer) {
+    setPrintOptions(stableOptions());
+    capture();
+    const std::string big(10000, 'x');
+    const int length = logWarn("%s", big.c_str());
+    EXPECT_EQ(length, 8191);
+    ASSERT_EQ(m_capture.lines().size(), 1u);
+    EXPECT_EQ(m_capture.lines()[0].size(), 8191u);
+    // A full line counts as complete: the next line has its prefix.
+    logWarn("after\n");
+    EXPECT_EQ(m_capture.lines()[1], "[Unknown] [ver:] warn  after\n");
+}
+
+TEST_F(LogTest, ModuleSwitchOffSilencesLogFilterOnly) {
+    capture();
+    command({"-logmodule", "off"});
+    EXPECT_EQ(logFilter(1, "m", "f", "g", 1, "v", "x\n"), 0);
+    EXPECT_EQ(Infra_logFilter(1, "m", "f", "g", 1, "v", "x\n"), 0);
+    EXPECT_GT(logWarn("level calls check the level only\n"), 0);
+    EXPECT_GT(logLibName(2, "lib", "so does logLibName\n"), 0);
+    command({"-logmodule", "ON"});
+    EXPECT_GT(logFilter(1, "m", "f", "g", 1, "v", "x\n"), 0);
+}
+
+TEST_F(LogTest, ModuleTableDropsOnlyModulesSwitchedOff) {
+    capture();
+    command({"-logmodule", "A", "off"});
+    EXPECT_EQ(logFilter(3, "A", "f", "g", 1, "v", "a\n"), 0);
+    EXPECT_GT(logFilter(3, "B", "f", "g", 1, "v", "b\n"), 0);
+    // The global switch keeps the table; naming a module again brings it back into force.
+    command({"-logmodule", "on"});
+    EXPECT_GT(logFilter(3, "A", "f", "g", 1, "v", "a\n"), 0);
+    command({"-logmodule", "B", "On"});
+    EXPECT_EQ(logFilter(3, "A", "f", "g", 1, "v", "a\n"), 0);
+    EXPECT_GT(logFilter(3, "B", "f", "g", 1, "v", "b\n"), 0);
+    command({"-logmodule", "A", "on"});
+    EXPECT_GT(logFilter(3, "A", "f", "g", 1, "v", "a\n"), 0);
+}
+
+TEST_F(LogTest, LogLibNameNeedsALevelFromOneToSix) {
+    capture();
+    setPrintLogLevel(6);
+    EXPECT_EQ(logLibName(0, "lib", "x\n"), 0);
+    EXPECT_EQ(logLibName(7, "lib", "x\n"), 0);
+    EXPECT_GT(logLibName(6, "lib", "x\n"), 0);
+    ASSERT_EQ(m_capture.lines().size(), 1u);
+    EXPECT_NE(m_capture.lines()[0].find("[lib] [ver:] debug "), std::string::npos);
+}
+
+TEST_F(LogTest, SinkIsAttachedOnceAndCalledOncePerLine) {
+    capture();
+    Capture sink;
+    TFunction1<bool, const char*> s(&sink, &Capture::sink);
+    EXPECT_TRUE(attachPrint(s));
+    EXPECT_FALSE(attachPrint(s));
+    logWarn("one\n");
+    logWarn("two\n");
+    EXPECT_EQ(sink.lines().size(), 2u);
+    EXPECT_EQ(sink.lines(), m_capture.lines());
+    EXPECT_TRUE(detachPrint(s));
+    EXPECT_FALSE(detachPrint(s));
+    logWarn("three\n");
+    EXPECT_EQ(sink.lines().size(), 2u);
+}
+
+TEST_F(LogTest, SinksSeeLinesAlsoWithoutPrinter) {
+    Capture sink;
+    TFunction1<bool, const char*> s(&sink, &Capture::sink);
+    attachPrint(s);
+    testing::internal::CaptureStdout();
+    logWarn("console and sink\n");
+    const std::string out = testing::internal::GetCapturedStdout();
+    detachPrint(s);
+    ASSERT_EQ(sink.lines().size(), 1u);
+    EXPECT_EQ(out, sink.lines()[0]);
+}
+
+namespace {
+
+// A sink that detaches itself and attaches another while it is called.
+struct SelfDetaching {
+    Capture* next = nullptr;
+    int calls = 0;
+    bool call(const char*) {
+        ++calls;
+        detachPrint(TFunction1<bool, const char*>(this, &SelfDetaching::call));
+        attachPrint(TFunction1<bool, const char*>(next, &Capture::sink));
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST_F(LogTest, SinkMayAttachAndDetachWhileCalled) {
+    capture();
+    Capture next;
+    SelfDetaching first;
+    first.next = &next;
+    attachPrint(TFunction1<bool, const char*>(&first, &SelfDetaching::call));
+    logWarn("a\n");
+    logWarn("b\n");
+    EXPECT_EQ(first.calls, 1);
+    ASSERT_EQ(next.lines().size(), 1u);
+    EXPECT_NE(next.lines()[0].find("b\n"), std::string::npos);
+    detachPrint(TFunction1<bool, const char*>(&next, &Capture::sink));
+}
+
+TEST_F(LogTest, EmptyPrinterRestoresConsoleOutput) {
+    capture();
+    setLogPrinter(TFunction1<void, const char*>());
+    testing::internal::CaptureStdout();
+    logWarn("to the console\n");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("to the console\n"), std::string::npos);
+    EXPECT_TRUE(m_capture.lines().empty());
+}
+
+TEST_F(LogTest, StatisticsCountTheBytesOfEachModule) {
+    setPrintOptions(stableOptions());
+    capture();
+    command({"-logmodulestatistics", "on"});
+    const auto before = getLogStatistics();
+    const std::uint64_t a0 = before.count("statsA") ? before.at("statsA").bytes : 0;
+    int expectedA = logFilter(3, "statsA", "f", "g", 1, "v", "12345\n");
+    expectedA += logFilter(3, "statsA", "f", "g", 1, "v", "x\n");
+    const int expectedB = logLibName(3, "statsB", "y\n");
+    logFilter(3, "", "f", "g", 1, "v", "empty names are not counted\n");
+    logFilter(4, "statsA", "f", "g", 1, "v", "hidden lines are not counted\n");
+    command({"-logmodulestatistics", "off"});
+    logFilter(3, "statsA", "f", "g", 1, "v", "switched off\n");
+    const auto after = getLogStatistics();
+    EXPECT_EQ(after.at("statsA").bytes - a0, static_cast<std::uint64_t>(expectedA));
+    EXPECT_EQ(after.at("statsB").bytes, static_cast<std::uint64_t>(expectedB));
+    EXPECT_EQ(after.count(""), 0u);
+}
+
+TEST_F(LogTest, HexDumpPadsTheLastLine) {
+    setPrintOptions(stableOptions());
+    setPrintLogLevel(5);
+    capture();
+    unsigned char data[20];
+    for (int i = 0; i < 20; ++i) {
+        data[i] = static_cast<unsigned char>(i < 16 ? 'A' + i : 120 + i);  // 136.. are '.'
+    }
+    data[3] = '{';
+    dumpHex(data, 20);
+    const auto lines = m_capture.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    char address[32];
+    std::snprintf(address, sizeof address, "%p: ", static_cast<void*>(data));
+    EXPECT_EQ(lines[0], "[Unknown] [ver:] trace  " + std::string(address) +
+                            "41 42 43 7b 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50   ABC.EFGHIJKLMNOP\n");
+    std::snprintf(address, sizeof address, "%p: ", static_cast<void*>(data + 16));
+    EXPECT_EQ(lines[1], "[Unknown] [ver:] trace  " + std::string(address) + "88 89 8a 8b " +
+                            std::string(12 * 3, ' ') + "  ....\n");
+}
+
+TEST_F(LogTest, HexDumpAddsAnEmptyLineEvery512Bytes) {
+    setPrintOptions(stableOptions());
+    setPrintLogLevel(5);
+    capture();
+    std::vector<unsigned char> data(1024, 'a');
+    dumpHex(data.data(), 1024);
+    const auto lines = m_capture.lines();
+    ASSERT_EQ(lines.size(), 66u);
+    EXPECT_EQ(lines[32], "[Unknown] [ver:] trace  \n");
+    EXPECT_EQ(lines[65], "[Unknown] [ver:] trace  \n");
+    setPrintLogLevel(4);
+    dumpHex(data.data(), 1024);
+    EXPECT_EQ(m_capture.lines().size(), 66u);
+}
+
+TEST_F(LogTest, UsageTextIsPrintedForNoArgumentsAndForHelp) {
+    const std::string expected =
+        "logfilter command usage:\n"
+        "logfilter -loglevel [levelnum](0-no printlevel, 1-fatal, 2-error, 3-warn, 4-info, "
+        "5-trace, 6-debug): set log level\n"
+        "logfilter -logmodule [modulename] [on/off] #turn module's log on/off\n"
+        "logfilter -logmodule [on/off] #turn ALL module's log on/off\n"
+        "logfilter -logpath [logpath/] #logger module's log to logpath or cancel logger(by set "
+        "path to )\n"
+        "logfilter -logmodulestatistics  [on/off] #turn ALL module's logstatistics func on/off\n"
+        "logfiter -logsize [logsize] #log file max size limited to logsize Kbytes\n"
+        "logfiter -logsavesetting bysize [logsize] [maxnumber]#(logsize-log will save as a new "
+        "file if log's size reaches to logsize),(maxnumber-total log file)\n"
+        "logfiter -logsavesetting byday [on/off] [maxnumber] #(on-log will save as a new file if "
+        "date changes),(maxnumber-total log file)\n"
+        "logfiter -logsavesetting none #log file save in the old way\n";
+    testing::internal::CaptureStdout();
+    setLogFilter(0, nullptr);
+    command({"-h"});
+    command({"-h", "extra"});  // "-h" with an argument matches nothing
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected + expected);
+}
+
+TEST_F(LogTest, CommandsChangeLevelAndOptions) {
+    command({"-loglevel", "5"});
+    EXPECT_EQ(getPrintLogLevel(), 5);
+    command({"-loglevel"});  // missing argument: ignored
+    EXPECT_EQ(getPrintLogLevel(), 5);
+    command({"-logtime", "off"});
+    command({"-logthread", "OFF"});
+    command({"-logversion", "no"});
+    command({"-logfunction", "on"});
+    command({"-logfunction"});
+    PrintOptions o{};
+    ASSERT_EQ(getPrintOptions(&o), 0);
+    EXPECT_TRUE(o.noTime);
+    EXPECT_TRUE(o.noThread);
+    EXPECT_TRUE(o.noVersion);
+    EXPECT_FALSE(o.noFunction);
+    EXPECT_TRUE(Infra_getPrintOption()->noTime);
+    EXPECT_TRUE(Infra_getPrintOption()->noVersion);
+    command({"-unknown", "x"});
+    command({"-LOGLEVEL", "1"});  // option names are case-sensitive
+    EXPECT_EQ(getPrintLogLevel(), 5);
+}
+
+TEST_F(LogTest, LogFileSettingsFollowTheCommands) {
+    command({"-logsize", "0"});
+    EXPECT_EQ(Detail::logFileGetSettings().sizeLimit, 0);
+    command({"-logsize", "-5"});
+    EXPECT_EQ(Detail::logFileGetSettings().sizeLimit, 0);
+    command({"-logsize", "4"});
+    EXPECT_EQ(Detail::logFileGetSettings().sizeLimit, 4096);
+    command({"-logsize", "99999999"});
+    EXPECT_GT(Detail::logFileGetSettings().sizeLimit, 0);
+    command({"-logsavesetting", "BYDAY", "on", "5"});
+    auto s = Detail::logFileGetSettings();
+    EXPECT_TRUE(s.rotating);
+    EXPECT_TRUE(s.byDay);
+    EXPECT_EQ(s.maxCount, 5);
+    command({"-logsavesetting", "bysize", "2", "0"});
+    s = Detail::logFileGetSettings();
+    EXPECT_EQ(s.sizeLimit, 2048);
+    EXPECT_TRUE(s.byDay);  // bysize leaves the by-day switch alone
+    EXPECT_EQ(s.maxCount, 0);
+    command({"-logsavesetting", "bysize", "2"});  // wrong count: nothing
+    command({"-logsavesetting", "None"});
+    EXPECT_FALSE(Detail::logFileGetSettings().rotating);
+    command({"-logsavesetting", "other"});
+}
+
+TEST_F(LogTest, LogPathIsPrepared) {
+    testing::internal::CaptureStdout();
+    command({"-logpath", "logs/"});
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("]logDir is invalid\n"), std::string::npos);
+    EXPECT_STREQ(Detail::logFileGetPath(), "");
+    command({"-logpath", "app.log"});
+    EXPECT_STREQ(Detail::logFileGetPath(), "./app.log");
+    command({"-logpath", ""});
+    EXPECT_STREQ(Detail::logFileGetPath(), "");
+    command({"-logpath"});
+}
+
+TEST_F(LogTest, PlainLogFilterWritesTheWholeLineToStdout) {
+    PrintOptions o = stableOptions();
+    setPrintOptions(o);
+    testing::internal::CaptureStdout();
+    const int length = Infra_logFilter(3, "m", "x\\y\\z.cpp", "fn", 3, "v", "plain %d\n", 5);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "[m] [ver:v] warn z.cpp fn 3 plain 5\n");
+    EXPECT_EQ(length, static_cast<int>(out.size()));
+    EXPECT_EQ(Infra_logFilter(4, "m", "f", "g", 1, "v", "hidden\n"), 0);
+}
+
+TEST_F(LogTest, OptionControlWithoutLineStartOnlyReadsTheTime) {
+    setPrintOptions(stableOptions());
+    capture();
+    logWarn("unfinished");
+    char buffer[256] = "untouched";
+    SystemTimeEx now{};
+    EXPECT_EQ(Infra_logOptionControl(buffer, sizeof buffer, 3, "m", "f", "g", 1, "v", &now), 0);
+    EXPECT_STREQ(buffer, "untouched");
+    EXPECT_GE(now.year, 2020);
+    logWarn("\n");
+    EXPECT_GT(Infra_logOptionControl(buffer, sizeof buffer, 3, "m", "f", "g", 1, "v", nullptr), 0);
+    EXPECT_STREQ(buffer, "[m] [ver:v] warn f g 1 ");
+    // A small buffer is never overrun.
+    char small[8];
+    EXPECT_EQ(Infra_logOptionControl(small, sizeof small, 3, "module", "f", "g", 1, "v", nullptr),
+              7);
+    EXPECT_STREQ(small, "[module");
+}
+
+TEST_F(LogTest, ManyThreadsLogWhileSinksComeAndGo) {
+    setPrintOptions(stableOptions());
+    capture();
+    Capture steady;
+    TFunction1<bool, const char*> steadySink(&steady, &Capture::sink);
+    attachPrint(steadySink);
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        Capture transient[4];
+        while (!stop.load()) {
+            for (Capture& c : transient) {
+                attachPrint(TFunction1<bool, const char*>(&c, &Capture::sink));
+            }
+            for (Capture& c : transient) {
+                detachPrint(TFunction1<bool, const char*>(&c, &Capture::sink));
+            }
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < 500; ++i) {
+                logWarn("thread %d line %d\n", t, i);
+            }
+        });
+    }
+    for (auto& w : writers) {
+        w.join();
+    }
+    stop = true;
+    churn.join();
+    detachPrint(steadySink);
+    EXPECT_EQ(steady.lines().size(), 2000u);
+    EXPECT_EQ(m_capture.lines().size(), 2000u);
+}
