@@ -111,8 +111,9 @@ constexpr int weekdayOf(int year, int month, int day) {
 // Zone offset: the number of seconds to add to local standard time to get UTC (see
 // getTimeZone); makeTime and breakTime apply it, the arithmetic operators do not.
 //
-// Unsigned seconds: results that would be negative (a local date near 1970 in a zone east of
-// UTC, or subtracting more seconds than a value holds) wrap modulo 2^64 to a huge value; such a
+// Unsigned seconds: results that would be negative (makeTime of a date early on 1970-01-01 east
+// of Greenwich, breakTime of a count near 0 west of it, or subtracting more seconds than a value
+// holds) wrap modulo 2^64 to a huge value; such a
 // value, split back into fields, gives some date far beyond 2099 whose month, day, hour, minute
 // and second are in range and whose year is capped at 2147483647. Nothing of this is undefined
 // behaviour, but the date has no meaning.
@@ -136,10 +137,11 @@ public:
     // The given fields, clamped into 1970-01-01 00:00:00 .. 2038-12-31 23:59:59 as described at
     // Detail::normalizeFields (e.g. 2013-02-29 gives 2013-02-28), with the weekday computed and
     // isdst -1. Usable in constant expressions.
-    constexpr CTime(int year, int month, int day, int hour, int minute, int second)
-        : SystemTime{year, month, day, 0, hour, minute, second, -1} {
+    constexpr CTime(int theYear, int theMonth, int theDay, int theHour, int theMinute,
+                    int theSecond)
+        : SystemTime{theYear, theMonth, theDay, 0, theHour, theMinute, theSecond, -1} {
         Detail::normalizeFields(*this);
-        wday = Detail::weekdayOf(this->year, this->month, this->day);
+        wday = Detail::weekdayOf(year, month, day);
     }
 
     // The local fields as seconds since 1970-01-01 00:00:00 UTC: timeToSeconds(*this) plus the

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "infra3/PrintState.h"
+#include "platform/Platform.h"
 
 namespace Tovix {
 namespace Infra {
@@ -12,6 +13,10 @@ namespace Detail {
 
 bool diagnosticShown(int level) {
     return levelShown(level);
+}
+
+int diagnosticThreadId() {
+    return Platform::currentThreadId();
 }
 
 namespace {

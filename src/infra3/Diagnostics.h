@@ -9,7 +9,6 @@
 #define INFRA_SRC_INFRA3_DIAGNOSTICS_H
 
 #include "infra/Defs.h"
-#include "platform/Platform.h"
 
 namespace Tovix {
 namespace Infra {
@@ -28,6 +27,9 @@ enum DiagnosticLevel {
 // True when a line of `level` would be shown at all (the cheap first test).
 INFRA_API bool diagnosticShown(int level);
 
+// The calling thread's id as log lines show it.
+INFRA_API int diagnosticThreadId();
+
 // Formats and logs one diagnostic line; `function` is the compiler's signature text, reduced to
 // the qualified function name before it is printed. Returns the length of the line written.
 INFRA_API int logDiagnostic(int level, const char* file, const char* function, int line,
@@ -45,11 +47,11 @@ INFRA_API int logDiagnostic(int level, const char* file, const char* function, i
 
 #define INFRA_DIAG(level, format, ...)                                     \
     INFRA_DIAG_PLAIN(level, "[%s:%d] tid:%d, " format, __FILE__, __LINE__, \
-                     ::Tovix::Platform::currentThreadId(), ##__VA_ARGS__)
+                     ::Tovix::Infra::Detail::diagnosticThreadId(), ##__VA_ARGS__)
 
-#define INFRA_DIAG_THIS(level, format, ...)                                                \
-    INFRA_DIAG_PLAIN(level, "[%s:%d] this:%p tid:%d, " format, __FILE__, __LINE__,         \
-                     static_cast<const void*>(this), ::Tovix::Platform::currentThreadId(), \
+#define INFRA_DIAG_THIS(level, format, ...)                                                        \
+    INFRA_DIAG_PLAIN(level, "[%s:%d] this:%p tid:%d, " format, __FILE__, __LINE__,                 \
+                     static_cast<const void*>(this), ::Tovix::Infra::Detail::diagnosticThreadId(), \
                      ##__VA_ARGS__)
 
 #endif  // INFRA_SRC_INFRA3_DIAGNOSTICS_H

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "infra/PrintCore.h"
+#include "infra3/LineFormat.h"
 #include "infra3/PrintState.h"
 #include "platform/Platform.h"
 
@@ -45,80 +46,16 @@ const LevelStyle& levelStyle(int level) {
     return level >= 0 && level <= 6 ? kLevels[level] : unknown;
 }
 
-// A bounded writer with snprintf's truncation: text beyond the capacity is dropped, the
-// buffer stays NUL-terminated, and the length never passes capacity - 1.
-class LineWriter {
-public:
-    LineWriter(char* buffer, unsigned int size) : m_buffer(buffer), m_size(size) {}
-
-    int length() const { return static_cast<int>(m_length); }
-
-    void text(const char* s) {
-        if (s == nullptr) {
-            return;
-        }
-        raw(s, std::strlen(s));
-    }
-
-    void raw(const char* s, std::size_t n) {
-        if (m_length + 1 >= m_size) {
-            return;
-        }
-        const std::size_t room = m_size - 1 - m_length;
-        if (n > room) {
-            n = room;
-        }
-        std::memcpy(m_buffer + m_length, s, n);
-        m_length += static_cast<unsigned int>(n);
-        m_buffer[m_length] = '\0';
-    }
-
-    void ch(char c) { raw(&c, 1); }
-
-    // printf's %d, %0Nd (zeroPad) and %Nd.
-    void number(int value, int width = 0, bool zeroPad = false) {
-        char digits[16];
-        int n = 0;
-        unsigned int magnitude =
-            value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value);
-        do {
-            digits[n++] = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        char out[32];
-        int len = 0;
-        const int signWidth = value < 0 ? 1 : 0;
-        const int pad = width - n - signWidth;
-        if (!zeroPad) {
-            for (int i = 0; i < pad; ++i) {
-                out[len++] = ' ';
-            }
-        }
-        if (value < 0) {
-            out[len++] = '-';
-        }
-        if (zeroPad) {
-            for (int i = 0; i < pad; ++i) {
-                out[len++] = '0';
-            }
-        }
-        while (n > 0) {
-            out[len++] = digits[--n];
-        }
-        raw(out, static_cast<std::size_t>(len));
-    }
-
-private:
-    char* m_buffer;
-    unsigned int m_size;
-    unsigned int m_length = 0;
-};
-
 const char* orEmpty(const char* text) {
     return text != nullptr ? text : "";
 }
 
+// Colour state is shared by all threads; when no console shows colours the switches and their
+// flags are skipped, which keeps logging threads from writing the shared state on every line.
 void switchColour(int level) {
+    if (!Platform::consoleColoursActive()) {
+        return;
+    }
     g_printState.savedAttribute.store(Platform::consoleGetTextAttribute(),
                                       std::memory_order_relaxed);
     Platform::consoleSetTextAttribute(levelStyle(level).attribute);
@@ -133,7 +70,6 @@ int writePrefix(char* buffer, unsigned int size, int level, const char* module, 
     const InfraPrintOption& o = g_printOption;
     const bool tagged = printOption(o.taggedFormat);
     LineWriter w(buffer, size);
-    buffer[0] = '\0';
     if (!printOption(o.noColor)) {
         switchColour(level);
     }
@@ -141,19 +77,19 @@ int writePrefix(char* buffer, unsigned int size, int level, const char* module, 
         w.text("|T:");
     }
     if (printOption(o.withDate)) {
-        w.number(now.year, 4, true);
+        w.zeroPadded(now.year, 4);
         w.ch('-');
-        w.number(now.month, 2, true);
+        w.zeroPadded(now.month, 2);
         w.ch('-');
-        w.number(now.day, 2, true);
+        w.zeroPadded(now.day, 2);
         w.ch(' ');
     }
     if (!printOption(o.noTime)) {
-        w.number(now.hour, 2, true);
+        w.zeroPadded(now.hour, 2);
         w.ch(':');
-        w.number(now.minute, 2, true);
+        w.zeroPadded(now.minute, 2);
         w.ch(':');
-        w.number(now.second, 2, true);
+        w.zeroPadded(now.second, 2);
         if (printOption(o.withMillisecond)) {
             w.ch(':');
             w.number(now.millisecond, 3, false);
@@ -202,7 +138,7 @@ int writePrefix(char* buffer, unsigned int size, int level, const char* module, 
     if (tagged) {
         w.text("m:");
     }
-    return w.length();
+    return w.finish();
 }
 
 }  // namespace
@@ -227,17 +163,14 @@ int composeLine(char* buffer, int level, const char* module, const char* fileNam
     int length = Infra_logOptionControl(buffer, kMaxLineLength, level, module, fileName, function,
                                         line, version, now);
     if (format != nullptr && length < kMaxLineLength) {
-        const int room = kLineBufferSize - length;
-        const int written =
-            std::vsnprintf(buffer + length, static_cast<std::size_t>(room), format, args);
-        if (written > 0) {
-            length += written < room ? written : room - 1;
-        } else if (written < 0) {
-            buffer[length] = '\0';
-        }
+        length += formatMessage(buffer + length, static_cast<std::size_t>(kLineBufferSize - length),
+                                format, args);
     }
     const bool complete = length >= kMaxLineLength || (length > 0 && buffer[length - 1] == '\n');
-    g_printState.lineStart.store(complete, std::memory_order_relaxed);
+    // Written only on a change: threads logging whole lines then never write the shared flag.
+    if (g_printState.lineStart.load(std::memory_order_relaxed) != complete) {
+        g_printState.lineStart.store(complete, std::memory_order_relaxed);
+    }
     return length;
 }
 
@@ -288,7 +221,7 @@ int Infra_print(int /*level*/, const char* text) {
 
 void Infra_resetcolor(void) {
     PrintState& s = g_printState;
-    if (!s.lineStart.load(std::memory_order_relaxed)) {
+    if (!s.lineStart.load(std::memory_order_relaxed) || !Tovix::Platform::consoleColoursActive()) {
         return;
     }
     if (printOption(g_printOption.noColor) && s.colourRestored.load(std::memory_order_relaxed)) {

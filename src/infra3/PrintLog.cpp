@@ -4,9 +4,11 @@
 
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "infra/Mutex.h"
@@ -22,17 +24,86 @@ namespace {
 typedef TFunction1<bool, const char*> Sink;
 typedef TFunction1<void, const char*> Printer;
 
-// Printer and sinks. A line copies them under the mutex and calls them with it released, so a
-// sink may attach or detach sinks while being called. Never destroyed: lines logged from exit
-// handlers or late threads still find it.
-struct OutputHooks {
+constexpr std::size_t kMaxPublishedSinks = 16;
+constexpr std::size_t kWordsPerCallable = sizeof(Sink) / sizeof(std::uintptr_t);
+static_assert(sizeof(Sink) == sizeof(Printer) && sizeof(Sink) % sizeof(std::uintptr_t) == 0,
+              "callables are copied word by word");
+static_assert(std::is_trivially_copyable<Sink>::value && std::is_trivially_copyable<Printer>::value,
+              "callables are copied word by word");
+
+// Printer and sinks. Changes are made under the mutex and then published, word by word, in a
+// sequence-locked snapshot: a line copies the snapshot without taking any lock and calls the
+// copies, so sinks run with no lock held and may attach or detach sinks (themselves included)
+// while being called. More sinks than the snapshot holds fall back to a copy under the mutex.
+// Never destroyed: lines logged from exit handlers or late threads still find it.
+class OutputHooks {
+public:
     CMutex mutex;
     Printer printer;
     std::vector<Sink> sinks;
-    // Whether a printer or any sink is set: lines without hooks take no lock.
-    std::atomic<bool> any{false};
 
-    void updateAny() { any.store(!printer.empty() || !sinks.empty(), std::memory_order_release); }
+    // Whether a printer or any sink is set: lines without hooks read nothing more.
+    bool any() const { return m_any.load(std::memory_order_acquire); }
+
+    // Publishes printer and sinks; call with the mutex held after every change.
+    void publish() {
+        const unsigned sequence = m_sequence.load(std::memory_order_relaxed);
+        // No fences (ThreadSanitizer does not model them): the snapshot's words are stored with
+        // release and loaded with acquire, so a reader that sees any new word also sees the odd
+        // sequence number stored before it.
+        m_sequence.store(sequence + 1, std::memory_order_relaxed);
+        const bool fits = sinks.size() <= kMaxPublishedSinks;
+        m_count.store(fits ? static_cast<int>(sinks.size()) : -1, std::memory_order_release);
+        storeWords(0, &printer);
+        for (std::size_t i = 0; fits && i < sinks.size(); ++i) {
+            storeWords(i + 1, &sinks[i]);
+        }
+        m_sequence.store(sequence + 2, std::memory_order_release);
+        m_any.store(!printer.empty() || !sinks.empty(), std::memory_order_release);
+    }
+
+    // Copies the printer and up to kMaxPublishedSinks sinks; returns the sink count, or -1 when
+    // there are more (then nothing but the printer is copied).
+    int snapshot(Printer* printerOut, Sink* sinksOut) const {
+        for (;;) {
+            const unsigned before = m_sequence.load(std::memory_order_acquire);
+            if ((before & 1u) != 0) {
+                continue;  // a change is being published
+            }
+            const int count = m_count.load(std::memory_order_acquire);
+            loadWords(0, printerOut);
+            for (int i = 0; i < count; ++i) {
+                loadWords(static_cast<std::size_t>(i) + 1, &sinksOut[i]);
+            }
+            if (m_sequence.load(std::memory_order_relaxed) == before) {
+                return count;
+            }
+        }
+    }
+
+private:
+    template <class Callable>
+    void storeWords(std::size_t slot, const Callable* callable) {
+        std::uintptr_t words[kWordsPerCallable];
+        std::memcpy(words, callable, sizeof words);
+        for (std::size_t w = 0; w < kWordsPerCallable; ++w) {
+            m_words[slot][w].store(words[w], std::memory_order_release);
+        }
+    }
+
+    template <class Callable>
+    void loadWords(std::size_t slot, Callable* callable) const {
+        std::uintptr_t words[kWordsPerCallable];
+        for (std::size_t w = 0; w < kWordsPerCallable; ++w) {
+            words[w] = m_words[slot][w].load(std::memory_order_acquire);
+        }
+        std::memcpy(static_cast<void*>(callable), words, sizeof words);
+    }
+
+    std::atomic<bool> m_any{false};
+    std::atomic<unsigned> m_sequence{0};
+    std::atomic<int> m_count{0};
+    std::atomic<std::uintptr_t> m_words[1 + kMaxPublishedSinks][kWordsPerCallable] = {};
 };
 
 OutputHooks& outputHooks() {
@@ -83,38 +154,33 @@ bool moduleSwitchedOff(const char* module) {
     return it != table.modules.end() && !it->second;
 }
 
-constexpr int kMaxInlineSinks = 16;
-
 void outputLine(int level, const char* line) {
-    OutputHooks& hooks = outputHooks();
-    if (!hooks.any.load(std::memory_order_acquire)) {
+    const OutputHooks& hooks = outputHooks();
+    if (!hooks.any()) {
         Infra_print(level, line);
         return;
     }
     Printer printer;
-    Sink inlineSinks[kMaxInlineSinks];
-    std::vector<Sink> manySinks;
-    const Sink* sinks = inlineSinks;
-    std::size_t count = 0;
-    {
-        CMutexGuard guard(hooks.mutex);
-        printer = hooks.printer;
-        count = hooks.sinks.size();
-        if (count <= kMaxInlineSinks) {
-            for (std::size_t i = 0; i < count; ++i) {
-                inlineSinks[i] = hooks.sinks[i];
-            }
-        } else {
-            manySinks = hooks.sinks;
-            sinks = manySinks.data();
-        }
+    // Raw storage: sinks are trivially copyable, and only those in the list are copied in.
+    alignas(Sink) unsigned char storage[kMaxPublishedSinks * sizeof(Sink)];
+    Sink* const published = reinterpret_cast<Sink*>(storage);
+    std::vector<Sink> many;
+    const Sink* sinks = published;
+    int count = hooks.snapshot(&printer, published);
+    if (count < 0) {
+        OutputHooks& locked = outputHooks();
+        CMutexGuard guard(locked.mutex);
+        printer = locked.printer;
+        many = locked.sinks;
+        sinks = many.data();
+        count = static_cast<int>(many.size());
     }
     if (printer.empty()) {
         Infra_print(level, line);
     } else {
         printer(line);
     }
-    for (std::size_t i = 0; i < count; ++i) {
+    for (int i = 0; i < count; ++i) {
         sinks[i](line);
     }
 }
@@ -245,7 +311,7 @@ int setLogPrinter(TFunction1<void, const char*> printer) {
     OutputHooks& hooks = outputHooks();
     CMutexGuard guard(hooks.mutex);
     hooks.printer = printer;
-    hooks.updateAny();
+    hooks.publish();
     return 0;
 }
 
@@ -259,7 +325,7 @@ bool attachPrint(TFunction1<bool, const char*> sink) {
             }
         }
         hooks.sinks.push_back(sink);
-        hooks.updateAny();
+        hooks.publish();
     }
     // A line being written to the log file finishes before the caller goes on.
     CMutexGuard fileGuard(logFileLock());
@@ -272,7 +338,7 @@ bool detachPrint(TFunction1<bool, const char*> sink) {
     for (auto it = hooks.sinks.begin(); it != hooks.sinks.end(); ++it) {
         if (*it == sink) {
             hooks.sinks.erase(it);
-            hooks.updateAny();
+            hooks.publish();
             return true;
         }
     }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
 
 #include "platform/Clock.h"
 
@@ -66,6 +67,7 @@ constexpr MarchYearTable kMarchYear = makeMarchYearTable();
 // Up to 2100-03-01 00:00:00 (exclusive) every fourth year is a leap year, starting from 1968,
 // and the fast path of splitSeconds holds.
 constexpr unsigned long long kFastSplitLimit = 47541ULL * kSecondsPerDay;
+static_assert(kFastSplitLimit < (1ULL << 32), "the fast split takes 32-bit inputs");
 
 // splitSeconds for seconds < kFastSplitLimit. Divisions are multiplications by fixed-point
 // reciprocals, exact over this range (the tests compare every day and every second of a day
@@ -79,11 +81,12 @@ void splitSecondsFast(unsigned long long seconds, SystemTime& out) {
     const unsigned long long days = (seconds * 0xC22E4507ULL) >> 48;
     const unsigned long long rest = seconds - days * kSecondsPerDay;
     const unsigned long long hours = rest * 1193047ULL;
-    const unsigned long long minutes = static_cast<unsigned int>(hours) * 60ULL;
-    const unsigned long long secs = static_cast<unsigned int>(minutes) * 60ULL;
+    const unsigned long long minutes = static_cast<std::uint32_t>(hours) * 60ULL;
+    const unsigned long long secs = static_cast<std::uint32_t>(minutes) * 60ULL;
     const unsigned long long weekday =
-        static_cast<unsigned int>((days + 4U) * 613566757ULL) * 7ULL;  // 1970-01-01: Thursday
-    // Quarter days since 1968-03-01 (671 days before 1970-01-01), plus 3 to round the division.
+        static_cast<std::uint32_t>((days + 4U) * 613566757ULL) * 7ULL;  // 1970-01-01: Thursday
+    // Four times the days since 1968-03-01 (671 days before 1970-01-01), plus 3: divided by
+    // 1461 (the days of four years) it gives whole years from that date.
     const unsigned long long quarter = 4U * days + (4U * 671U + 3U);
     const unsigned long long years = (quarter * 2939745ULL) >> 32;
     const unsigned long long dayOfYear = (quarter - years * 1461U) >> 2;

@@ -60,6 +60,9 @@ void sleepMilliseconds(unsigned int milliseconds);
 
 // ---- Console and debugger output ----------------------------------------------------------
 
+// Whether colour switches reach a console at all (POSIX: standard output is a terminal). When
+// false, the attribute functions below do nothing.
+bool consoleColoursActive();
 // Console text attributes use the bits red 4, green 2, blue 1 (intensity 8).
 // Reads the console's current attribute (POSIX: plain white, 7).
 unsigned short consoleGetTextAttribute();

@@ -228,16 +228,17 @@ TEST(FlexStringCapacity, HeapFormSurvivesShrinkingUntilShrinkToFit) {
 }
 
 TEST(FlexStringCapacity, CopiesTakeTheSmallestForm) {
-    flex_string big(text(20).c_str());
-    big.reserve(300);
-    const flex_string copy(big);
-    EXPECT_TRUE(isInline(copy));
-    EXPECT_TRUE(wellFormed(copy, text(20)));
-
-    big.append(text(80));
-    const flex_string copy2(big);
-    EXPECT_EQ(copy2.capacity(), 100u);
-    EXPECT_TRUE(wellFormed(copy2, text(20) + text(80)));
+    for (std::size_t n : {0u, 20u, 30u, 31u, 32u, 100u}) {
+        flex_string big(text(n).c_str());
+        big.reserve(300);
+        const flex_string copy(big);
+        EXPECT_EQ(isInline(copy), n <= 31) << n;
+        EXPECT_EQ(copy.capacity(), n <= 31 ? 31u : n) << n;
+        EXPECT_TRUE(wellFormed(copy, text(n)));
+        flex_string assigned("x");
+        assigned = big;
+        EXPECT_TRUE(wellFormed(assigned, text(n)));
+    }
 }
 
 TEST(FlexStringCapacity, CrossingThe31CharacterBoundary) {
@@ -264,6 +265,26 @@ TEST(FlexStringCapacity, CrossingThe31CharacterBoundary) {
     flex_string d(text(31).c_str());
     d.replace(0, 1, "12");
     EXPECT_TRUE(wellFormed(d, "12" + text(31).substr(1)));
+}
+
+TEST(FlexStringCapacity, GrowingToExactly31StaysInline) {
+    const std::string head = text(20), tail = text(11, 'k');
+    std::vector<flex_string> grown(8, flex_string(head.c_str()));
+    grown[0].append(tail.c_str());
+    grown[1] += flex_string(tail.c_str());
+    grown[2].append(11, 'k');
+    grown[3].insert(0, tail.c_str());
+    grown[4].replace(0, 1, (tail + head.substr(0, 1)).c_str());
+    grown[5].resize(31, 'k');
+    grown[6].append(tail.begin(), tail.end());
+    for (std::size_t i = 0; i < 11; ++i) {
+        grown[7].push_back('k');
+    }
+    for (std::size_t i = 0; i < grown.size(); ++i) {
+        EXPECT_TRUE(isInline(grown[i])) << i;
+        EXPECT_EQ(lastByte(grown[i]), 0) << i;
+        EXPECT_EQ(grown[i].size(), 31u) << i;
+    }
 }
 
 TEST(FlexStringCapacity, AppendingGrowsGeometrically) {

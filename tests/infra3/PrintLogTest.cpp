@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "infra3/Diagnostics.h"
 #include "infra3/LogFile.h"
 
 using namespace Tovix::Infra;
@@ -531,4 +532,184 @@ TEST_F(LogTest, ManyThreadsLogWhileSinksComeAndGo) {
     detachPrint(steadySink);
     EXPECT_EQ(steady.lines().size(), 2000u);
     EXPECT_EQ(m_capture.lines().size(), 2000u);
+}
+
+namespace {
+
+// The prefix as printf composes it from the options, piece by piece: an independent model of
+// the print core's fast writer.
+std::string modelPrefix(const InfraPrintOption& o, int level, const char* module,
+                        const char* file, const char* function, int line, const char* version,
+                        int tid, const SystemTimeEx& t) {
+    static const char* const words[] = {"", "fatal ", "error ", "warn ", "info ", "trace ",
+                                        "debug "};
+    char piece[512];
+    std::string s;
+    const bool tagged = o.taggedFormat;
+    if (tagged) {
+        s += "|T:";
+    }
+    if (o.withDate) {
+        std::snprintf(piece, sizeof piece, "%04d-%02d-%02d ", t.year, t.month, t.day);
+        s += piece;
+    }
+    if (!o.noTime) {
+        if (o.withMillisecond) {
+            std::snprintf(piece, sizeof piece, "%02d:%02d:%02d:%3d|", t.hour, t.minute, t.second,
+                          t.millisecond);
+        } else {
+            std::snprintf(piece, sizeof piece, "%02d:%02d:%02d|", t.hour, t.minute, t.second);
+        }
+        s += piece;
+    }
+    if (!o.noModule) {
+        std::snprintf(piece, sizeof piece, tagged ? "M:%s|" : "[%s] ", module);
+        s += piece;
+    }
+    if (!o.noVersion) {
+        std::snprintf(piece, sizeof piece, tagged ? "V:%s|" : "[ver:%s] ", version);
+        s += piece;
+    }
+    if (!o.noLevel) {
+        std::snprintf(piece, sizeof piece, tagged ? "L:%s|" : "%s", words[level]);
+        s += piece;
+    }
+    if (line > 0 && !o.noFile) {
+        std::snprintf(piece, sizeof piece, tagged ? "F:%s|" : "%s ", file);
+        s += piece;
+    }
+    if (!o.noFunction) {
+        std::snprintf(piece, sizeof piece, tagged ? "f:%s|" : "%s ", function);
+        s += piece;
+    }
+    if (line > 0 && !o.noLine) {
+        std::snprintf(piece, sizeof piece, tagged ? "l:%d|" : "%d ", line);
+        s += piece;
+    }
+    if (!o.noThread) {
+        std::snprintf(piece, sizeof piece, tagged ? "t:%d|" : "tid:%d ", tid);
+        s += piece;
+    }
+    if (tagged) {
+        s += "m:";
+    }
+    return s;
+}
+
+int currentTid() {
+    // The thread id the prefix shows, read back from a tagged prefix.
+    InfraPrintOption saved = *Infra_getPrintOption();
+    *Infra_getPrintOption() = InfraPrintOption{};
+    Infra_getPrintOption()->taggedFormat = true;
+    Infra_getPrintOption()->noColor = true;
+    char buffer[512];
+    Infra_logOptionControl(buffer, sizeof buffer, 3, "m", "f", "g", 1, "v", nullptr);
+    *Infra_getPrintOption() = saved;
+    const char* t = std::strstr(buffer, "|t:");
+    return t != nullptr ? std::atoi(t + 3) : -1;
+}
+
+}  // namespace
+
+TEST_F(LogTest, EveryOptionCombinationComposesThePrefixAsPrintfWould) {
+    const int tid = currentTid();
+    ASSERT_GT(tid, 0);
+    // Flags 0 and 2..11 (colour does not change the text); two lines, two levels.
+    const int flags[] = {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    int mismatches = 0;
+    for (unsigned mask = 0; mask < (1u << 11); ++mask) {
+        InfraPrintOption o{};
+        bool* fields = &o.noTime;
+        for (int i = 0; i < 11; ++i) {
+            fields[flags[i]] = (mask >> i) & 1u;
+        }
+        o.noColor = true;
+        *Infra_getPrintOption() = o;
+        for (int line : {0, 4711}) {
+            const int level = 1 + static_cast<int>(mask % 6);
+            char buffer[1024];
+            SystemTimeEx t{};
+            const int n = Infra_logOptionControl(buffer, sizeof buffer, level, "mod", "file.cpp",
+                                                 "Ns::fn", line, "2.1", &t);
+            const std::string expected =
+                modelPrefix(o, level, "mod", "file.cpp", "Ns::fn", line, "2.1", tid, t);
+            if (expected != std::string(buffer, static_cast<std::size_t>(n)) ||
+                static_cast<std::size_t>(n) != expected.size()) {
+                if (++mismatches < 5) {
+                    ADD_FAILURE() << "mask " << mask << " line " << line << ": got '" << buffer
+                                  << "' expected '" << expected << "'";
+                }
+            }
+        }
+    }
+    *Infra_getPrintOption() = InfraPrintOption{};
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST_F(LogTest, MessagesFormatAsVsnprintfWould) {
+    setPrintOptions(stableOptions());
+    PrintOptions o = stableOptions();
+    o.noModule = o.noVersion = o.noLevel = o.noFunction = true;
+    setPrintOptions(o);
+    capture();
+    char expected[256];
+    const long long big = -9223372036854775807LL - 1;
+    logWarn("%d|%5d|%-5d|%05d|%i|%u|%x|%X|%08x|%c|%s|%-6s|%6s|%%|%ld|%lld|%llu|%zu|%hhd|%hu\n", -42,
+            7, 7, -7, 0, 4294967295u, 0xbeefu, 0xbeefu, 0x1fu, 'z', "str", "ab", "ab", 123456789L,
+            big, 18446744073709551615ull, static_cast<std::size_t>(99), 300, 70000);
+    std::snprintf(expected, sizeof expected,
+                  "%d|%5d|%-5d|%05d|%i|%u|%x|%X|%08x|%c|%s|%-6s|%6s|%%|%ld|%lld|%llu|%zu|%hhd|%hu\n",
+                  -42, 7, 7, -7, 0, 4294967295u, 0xbeefu, 0xbeefu, 0x1fu, 'z', "str", "ab", "ab",
+                  123456789L, big, 18446744073709551615ull, static_cast<std::size_t>(99), 300,
+                  70000);
+    ASSERT_EQ(m_capture.lines().size(), 1u);
+    EXPECT_EQ(m_capture.lines()[0], expected);
+    // Conversions outside the fast path are formatted by the C library.
+    const char* volatile nullText = nullptr;
+    logWarn("%.3f|%p|%+d|%.2s|%*d|%s\n", 3.14159, static_cast<void*>(nullptr), 5, "abc", 4, 9,
+            nullText);
+    std::snprintf(expected, sizeof expected, "%.3f|%p|%+d|%.2s|%*d|%s\n", 3.14159,
+                  static_cast<void*>(nullptr), 5, "abc", 4, 9, "(null)");
+    ASSERT_EQ(m_capture.lines().size(), 2u);
+    EXPECT_EQ(m_capture.lines()[1], expected);
+    logWarn("100%% done, %s%%\n", "all");
+    EXPECT_EQ(m_capture.lines()[2], "100% done, all%\n");
+}
+
+namespace Outer {
+namespace Inner {
+
+template <class T>
+class Reporter {
+public:
+    int report(T value) const {
+        INFRA_DIAG_THIS(Tovix::Infra::Detail::kLevelWarn, "value %d\n", static_cast<int>(value));
+        return static_cast<int>(value);
+    }
+    static void plain() { INFRA_DIAG(Tovix::Infra::Detail::kLevelError, "plain\n"); }
+};
+
+}  // namespace Inner
+}  // namespace Outer
+
+TEST_F(LogTest, LibraryDiagnosticsNameTheQualifiedFunction) {
+    PrintOptions o = stableOptions();
+    o.noLine = true;
+    setPrintOptions(o);
+    capture();
+    Outer::Inner::Reporter<long> reporter;
+    reporter.report(5);
+    Outer::Inner::Reporter<long>::plain();
+    INFRA_DIAG(Tovix::Infra::Detail::kLevelInfo, "hidden at the start level\n");
+    const auto lines = m_capture.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    const std::regex first(
+        "^\\[Unknown\\] \\[ver:Unknown\\] warn PrintLogTest\\.cpp "
+        "Outer::Inner::Reporter<T>::report \\[.*PrintLogTest\\.cpp:\\d+\\] this:0x[0-9a-f]+ "
+        "tid:\\d+, value 5\n$");
+    EXPECT_TRUE(std::regex_match(lines[0], first)) << lines[0];
+    const std::regex second(
+        "^\\[Unknown\\] \\[ver:Unknown\\] error PrintLogTest\\.cpp "
+        "Outer::Inner::Reporter<T>::plain \\[.*PrintLogTest\\.cpp:\\d+\\] tid:\\d+, plain\n$");
+    EXPECT_TRUE(std::regex_match(lines[1], second)) << lines[1];
 }

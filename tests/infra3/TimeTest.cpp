@@ -549,22 +549,24 @@ TEST(TimeClock, UtcTimeFollowsTheRealTimeClock) {
 }
 
 TEST(TimeClock, MonotonicCountersNeverGoBack) {
-    const unsigned long long startMicro = CTime::getCurrentMicroSecond();
-    const unsigned long long startMilli = CTime::getCurrentMilliSecond();
-    unsigned long long lastMicro = startMicro;
-    unsigned long long lastMilli = startMilli;
+    unsigned long long lastMicro = CTime::getCurrentMicroSecond();
+    unsigned long long lastMilli = CTime::getCurrentMilliSecond();
     for (int i = 0; i < 100000; ++i) {
         const unsigned long long micro = CTime::getCurrentMicroSecond();
         const unsigned long long milli = CTime::getCurrentMilliSecond();
         ASSERT_GE(micro, lastMicro);
         ASSERT_GE(milli, lastMilli);
+        // The milliseconds are the microseconds of the moment of the call, truncated.
+        ASSERT_GE(milli, micro / 1000ULL);
         ASSERT_LE(milli, CTime::getCurrentMicroSecond() / 1000ULL);
         lastMicro = micro;
         lastMilli = milli;
     }
+    const unsigned long long micro = CTime::getCurrentMicroSecond();
+    const unsigned long long milli = CTime::getCurrentMilliSecond();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_GE(CTime::getCurrentMicroSecond() - startMicro, 30000ULL);
-    EXPECT_GE(CTime::getCurrentMilliSecond() - startMilli, 29ULL);
+    EXPECT_GE(CTime::getCurrentMicroSecond() - micro, 30000ULL);
+    EXPECT_GE(CTime::getCurrentMilliSecond() - milli, 29ULL);
 }
 
 TEST(TimeClock, MilliSecondsNeverGoBackAcrossThreads) {

@@ -20,6 +20,10 @@ bool stdoutIsTerminal() {
 
 }  // namespace
 
+bool consoleColoursActive() {
+    return stdoutIsTerminal();
+}
+
 unsigned short consoleGetTextAttribute() {
     return 7;
 }

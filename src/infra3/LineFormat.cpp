@@ -1,0 +1,345 @@
+// Bounded line building: numbers and a printf-compatible fast path for log messages.
+#include "infra3/LineFormat.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace Tovix {
+namespace Infra {
+namespace Detail {
+
+namespace {
+
+// Writes the decimal digits of `magnitude` backwards from `end`; returns the first digit.
+char* decimalDigits(unsigned long long magnitude, char* end) {
+    char* p = end;
+    if (magnitude <= 0xFFFFFFFFull) {
+        // 32-bit division by a constant is a multiplication: the common case for ids and counts.
+        auto small = static_cast<unsigned int>(magnitude);
+        do {
+            *--p = static_cast<char>('0' + small % 10);
+            small /= 10;
+        } while (small != 0);
+        return p;
+    }
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    return p;
+}
+
+// Writes the hexadecimal digits of `magnitude` backwards from `end`; returns the first digit.
+char* hexDigits(unsigned long long magnitude, bool upper, char* end) {
+    const char* const symbols = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char* p = end;
+    do {
+        *--p = symbols[magnitude & 15];
+        magnitude >>= 4;
+    } while (magnitude != 0);
+    return p;
+}
+
+// One conversion's text: sign, then digits, padded to `width` on the left with blanks or
+// zeros, or on the right with blanks.
+struct Field {
+    const char* sign = "";
+    const char* text = "";
+    std::size_t length = 0;
+    int width = 0;
+    bool leftAlign = false;
+    bool zeroPad = false;
+};
+
+class Output {
+public:
+    Output(char* buffer, std::size_t size)
+        : m_begin(buffer), m_pos(buffer), m_end(buffer + size - 1) {}
+
+    void put(char c) {
+        if (m_pos < m_end) {
+            *m_pos++ = c;
+        }
+    }
+    void put(const char* s, std::size_t n) {
+        const std::size_t room = static_cast<std::size_t>(m_end - m_pos);
+        if (n > room) {
+            n = room;
+        }
+        std::memcpy(m_pos, s, n);
+        m_pos += n;
+    }
+    void repeat(char c, int count) {
+        for (int i = 0; i < count; ++i) {
+            put(c);
+        }
+    }
+    void field(const Field& f) {
+        std::size_t signLength = 0;
+        while (f.sign[signLength] != '\0') {
+            ++signLength;
+        }
+        const int pad = f.width - static_cast<int>(signLength + f.length);
+        if (pad > 0 && !f.leftAlign && !f.zeroPad) {
+            repeat(' ', pad);
+        }
+        put(f.sign, signLength);
+        if (pad > 0 && !f.leftAlign && f.zeroPad) {
+            repeat('0', pad);
+        }
+        put(f.text, f.length);
+        if (pad > 0 && f.leftAlign) {
+            repeat(' ', pad);
+        }
+    }
+    int finish() {
+        *m_pos = '\0';
+        return static_cast<int>(m_pos - m_begin);
+    }
+
+private:
+    char* m_begin;
+    char* m_pos;
+    char* m_end;
+};
+
+enum class Length { kInt, kChar, kShort, kLong, kLongLong, kSize, kIntMax, kPtrDiff };
+
+}  // namespace
+
+void LineWriter::number(long long value, int width, bool zeroPad) {
+    char digits[48];
+    char* const end = digits + sizeof digits;
+    const unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                                   : static_cast<unsigned long long>(value);
+    char* first = decimalDigits(magnitude, end);
+    const int length = static_cast<int>(end - first) + (value < 0 ? 1 : 0);
+    int pad = width - length;
+    if (pad > 24) {
+        pad = 24;  // the widths used here are small; keep the local buffer bounded
+    }
+    if (zeroPad) {
+        for (; pad > 0; --pad) {
+            *--first = '0';
+        }
+    }
+    if (value < 0) {
+        *--first = '-';
+    }
+    for (; pad > 0; --pad) {
+        *--first = ' ';
+    }
+    const std::size_t n = static_cast<std::size_t>(end - first);
+    const std::size_t room = static_cast<std::size_t>(m_end - m_pos);
+    const std::size_t copied = n < room ? n : room;
+    std::memcpy(m_pos, first, copied);
+    m_pos += copied;
+}
+
+int formatMessage(char* buffer, std::size_t size, const char* format, va_list args) {
+    va_list original;
+    va_copy(original, args);
+    Output out(buffer, size);
+    const char* f = format;
+    bool fallback = false;
+    while (*f != '\0' && !fallback) {
+        if (*f != '%') {
+            const char* run = f;
+            const char* percent = std::strchr(f, '%');
+            f = percent != nullptr ? percent : f + std::strlen(f);
+            out.put(run, static_cast<std::size_t>(f - run));
+            continue;
+        }
+        ++f;  // past '%'
+        Field field;
+        for (;; ++f) {
+            if (*f == '-') {
+                field.leftAlign = true;
+            } else if (*f == '0') {
+                field.zeroPad = true;
+            } else {
+                break;
+            }
+        }
+        while (*f >= '0' && *f <= '9') {
+            field.width = field.width * 10 + (*f++ - '0');
+            if (field.width > 4096) {
+                fallback = true;
+                break;
+            }
+        }
+        if (fallback || *f == '.' || *f == '*' || *f == '+' || *f == ' ' || *f == '#') {
+            fallback = true;
+            break;
+        }
+        Length length = Length::kInt;
+        switch (*f) {
+            case 'h':
+                length = f[1] == 'h' ? Length::kChar : Length::kShort;
+                f += f[1] == 'h' ? 2 : 1;
+                break;
+            case 'l':
+                length = f[1] == 'l' ? Length::kLongLong : Length::kLong;
+                f += f[1] == 'l' ? 2 : 1;
+                break;
+            case 'z':
+                length = Length::kSize;
+                ++f;
+                break;
+            case 'j':
+                length = Length::kIntMax;
+                ++f;
+                break;
+            case 't':
+                length = Length::kPtrDiff;
+                ++f;
+                break;
+            default:
+                break;
+        }
+        char digits[24];
+        char* const end = digits + sizeof digits;
+        const char conversion = *f;
+        switch (conversion) {
+            case 'd':
+            case 'i': {
+                long long value;
+                switch (length) {
+                    case Length::kLong:
+                        value = va_arg(args, long);
+                        break;
+                    case Length::kLongLong:
+                        value = va_arg(args, long long);
+                        break;
+                    case Length::kSize:
+                        value = static_cast<long long>(va_arg(args, std::size_t));
+                        break;
+                    case Length::kIntMax:
+                        value = static_cast<long long>(va_arg(args, std::intmax_t));
+                        break;
+                    case Length::kPtrDiff:
+                        value = va_arg(args, std::ptrdiff_t);
+                        break;
+                    case Length::kChar:
+                        value = static_cast<signed char>(va_arg(args, int));
+                        break;
+                    case Length::kShort:
+                        value = static_cast<short>(va_arg(args, int));
+                        break;
+                    default:
+                        value = va_arg(args, int);
+                        break;
+                }
+                const unsigned long long magnitude =
+                    value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                              : static_cast<unsigned long long>(value);
+                field.text = decimalDigits(magnitude, end);
+                field.length = static_cast<std::size_t>(end - field.text);
+                field.sign = value < 0 ? "-" : "";
+                field.zeroPad = field.zeroPad && !field.leftAlign;
+                out.field(field);
+                break;
+            }
+            case 'u':
+            case 'x':
+            case 'X': {
+                unsigned long long value;
+                switch (length) {
+                    case Length::kLong:
+                        value = va_arg(args, unsigned long);
+                        break;
+                    case Length::kLongLong:
+                        value = va_arg(args, unsigned long long);
+                        break;
+                    case Length::kSize:
+                        value = va_arg(args, std::size_t);
+                        break;
+                    case Length::kIntMax:
+                        value = static_cast<unsigned long long>(va_arg(args, std::uintmax_t));
+                        break;
+                    case Length::kPtrDiff:
+                        value = static_cast<unsigned long long>(va_arg(args, std::ptrdiff_t));
+                        break;
+                    case Length::kChar:
+                        value = static_cast<unsigned char>(va_arg(args, unsigned int));
+                        break;
+                    case Length::kShort:
+                        value = static_cast<unsigned short>(va_arg(args, unsigned int));
+                        break;
+                    default:
+                        value = va_arg(args, unsigned int);
+                        break;
+                }
+                field.text = conversion == 'u' ? decimalDigits(value, end)
+                                               : hexDigits(value, conversion == 'X', end);
+                field.length = static_cast<std::size_t>(end - field.text);
+                field.zeroPad = field.zeroPad && !field.leftAlign;
+                out.field(field);
+                break;
+            }
+            case 'c':
+                if (length != Length::kInt) {
+                    fallback = true;
+                    break;
+                }
+                digits[0] = static_cast<char>(va_arg(args, int));
+                field.text = digits;
+                field.length = 1;
+                field.zeroPad = false;
+                out.field(field);
+                break;
+            case 's': {
+                if (length != Length::kInt) {
+                    fallback = true;
+                    break;
+                }
+                const char* s = va_arg(args, const char*);
+                if (s == nullptr) {
+                    s = "(null)";
+                }
+                std::size_t n = 0;
+                while (s[n] != '\0') {
+                    ++n;
+                }
+                field.text = s;
+                field.length = n;
+                field.zeroPad = false;
+                out.field(field);
+                break;
+            }
+            case '%':
+                if (field.width != 0 || field.leftAlign || field.zeroPad ||
+                    length != Length::kInt) {
+                    fallback = true;
+                    break;
+                }
+                out.put('%');
+                break;
+            default:
+                fallback = true;
+                break;
+        }
+        if (!fallback) {
+            ++f;
+        }
+    }
+    int written;
+    if (fallback) {
+        const int n = std::vsnprintf(buffer, size, format, original);
+        if (n < 0) {
+            buffer[0] = '\0';
+            written = 0;
+        } else {
+            written = static_cast<std::size_t>(n) < size ? n : static_cast<int>(size - 1);
+        }
+    } else {
+        written = out.finish();
+    }
+    va_end(original);
+    return written;
+}
+
+}  // namespace Detail
+}  // namespace Infra
+}  // namespace Tovix
