@@ -3,37 +3,41 @@
 
 #include <atomic>
 
+#include "NativeLock.h"
 #include "infra/Assert.h"
 #include "platform/Platform.h"
 
 namespace Tovix {
 namespace Infra {
 
+// The native lock is embedded and called inline: enter and leave cost one call into the
+// operating system's lock and nothing more.
 struct MutexInternal {
-    Platform::RecursiveMutex* lock;
+    Platform::NativeLock lock;
 };
 
-CMutex::CMutex() : m_internal(new MutexInternal{Platform::recursiveMutexCreate()}) {
-    INFRA_ASSERT_TEXT(m_internal->lock != nullptr, "m_internal->m_handle");
+CMutex::CMutex() : m_internal(new MutexInternal) {
+    const bool created = Platform::nativeLockInit(&m_internal->lock);
+    INFRA_ASSERT_TEXT(created, "m_internal->m_handle");
 }
 
 CMutex::~CMutex() {
-    Platform::recursiveMutexDestroy(m_internal->lock);
+    Platform::nativeLockDestroy(&m_internal->lock);
     delete m_internal;
     m_internal = nullptr;
 }
 
 bool CMutex::enter() {
-    Platform::recursiveMutexLock(m_internal->lock);
+    Platform::nativeLockEnter(&m_internal->lock);
     return true;
 }
 
 bool CMutex::tryEnter() {
-    return Platform::recursiveMutexTryLock(m_internal->lock);
+    return Platform::nativeLockTryEnter(&m_internal->lock);
 }
 
 bool CMutex::leave() {
-    Platform::recursiveMutexUnlock(m_internal->lock);
+    Platform::nativeLockLeave(&m_internal->lock);
     return true;
 }
 
@@ -41,18 +45,18 @@ bool CMutex::leave() {
 // so the ownership test is exact. Owner and count are written only by the thread holding the
 // lock.
 struct RecursiveMutexInternal {
-    Platform::RecursiveMutex* lock;
+    Platform::NativeLock lock;
     unsigned int count;
     std::atomic<int> owner;
 };
 
-CRecursiveMutex::CRecursiveMutex()
-    : m_internal(new RecursiveMutexInternal{Platform::recursiveMutexCreate(), 0, {0}}) {
-    INFRA_ASSERT_TEXT(m_internal->lock != nullptr, "m_internal->m_handle");
+CRecursiveMutex::CRecursiveMutex() : m_internal(new RecursiveMutexInternal{{}, 0, {0}}) {
+    const bool created = Platform::nativeLockInit(&m_internal->lock);
+    INFRA_ASSERT_TEXT(created, "m_internal->m_handle");
 }
 
 CRecursiveMutex::~CRecursiveMutex() {
-    Platform::recursiveMutexDestroy(m_internal->lock);
+    Platform::nativeLockDestroy(&m_internal->lock);
     delete m_internal;
     m_internal = nullptr;
 }
@@ -63,7 +67,7 @@ bool CRecursiveMutex::enter() {
         ++m_internal->count;
         return true;
     }
-    Platform::recursiveMutexLock(m_internal->lock);
+    Platform::nativeLockEnter(&m_internal->lock);
     m_internal->owner.store(self, std::memory_order_relaxed);
     m_internal->count = 1;
     return true;
@@ -72,7 +76,7 @@ bool CRecursiveMutex::enter() {
 bool CRecursiveMutex::leave() {
     if (--m_internal->count == 0) {
         m_internal->owner.store(0, std::memory_order_relaxed);
-        Platform::recursiveMutexUnlock(m_internal->lock);
+        Platform::nativeLockLeave(&m_internal->lock);
     }
     return true;
 }

@@ -19,7 +19,7 @@ struct LocalSecondCache {
     LocalTimeFields fields;
 };
 
-thread_local LocalSecondCache t_localSecond;
+__attribute__((tls_model("initial-exec"))) thread_local LocalSecondCache t_localSecond;
 
 void fillLocalFields(time_t second, LocalTimeFields* fields) {
     struct tm parts;

@@ -5,26 +5,19 @@
 
 #include <new>
 
+#include "NativeLock.h"
 #include "platform/Platform.h"
 
 namespace Tovix {
 namespace Platform {
 
 struct RecursiveMutex {
-    pthread_mutex_t mutex;
+    NativeLock lock;
 };
 
 RecursiveMutex* recursiveMutexCreate() {
     RecursiveMutex* m = new (std::nothrow) RecursiveMutex;
-    if (m == nullptr) {
-        return nullptr;
-    }
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    const int rc = pthread_mutex_init(&m->mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-    if (rc != 0) {
+    if (m != nullptr && !nativeLockInit(&m->lock)) {
         delete m;
         return nullptr;
     }
@@ -33,21 +26,21 @@ RecursiveMutex* recursiveMutexCreate() {
 
 void recursiveMutexDestroy(RecursiveMutex* mutex) {
     if (mutex != nullptr) {
-        pthread_mutex_destroy(&mutex->mutex);
+        nativeLockDestroy(&mutex->lock);
         delete mutex;
     }
 }
 
 void recursiveMutexLock(RecursiveMutex* mutex) {
-    pthread_mutex_lock(&mutex->mutex);
+    nativeLockEnter(&mutex->lock);
 }
 
 bool recursiveMutexTryLock(RecursiveMutex* mutex) {
-    return pthread_mutex_trylock(&mutex->mutex) == 0;
+    return nativeLockTryEnter(&mutex->lock);
 }
 
 bool recursiveMutexUnlock(RecursiveMutex* mutex) {
-    return pthread_mutex_unlock(&mutex->mutex) == 0;
+    return nativeLockLeave(&mutex->lock);
 }
 
 // A counting semaphore over a mutex and a condition variable on the monotonic clock:

@@ -11,9 +11,20 @@
 namespace Tovix {
 namespace Platform {
 
+namespace {
+
+// The kernel id never changes for a thread: read it once. Initial-exec TLS is a plain
+// thread-pointer access (no call to look the block up); the variable is a single int.
+__attribute__((tls_model("initial-exec"))) thread_local int t_threadId = 0;
+
+}  // namespace
+
 int currentThreadId() {
-    // The kernel id never changes for a thread: read it once.
-    static thread_local int id = static_cast<int>(::syscall(SYS_gettid));
+    int id = t_threadId;
+    if (id == 0) {
+        id = static_cast<int>(::syscall(SYS_gettid));
+        t_threadId = id;
+    }
     return id;
 }
 
