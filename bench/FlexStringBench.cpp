@@ -75,14 +75,30 @@ void appendStringBench(benchmark::State& state) {
     }
 }
 
-void BM_FlexCopy(benchmark::State& state) { copyBench<flex_string>(state); }
-void BM_StdStringCopy(benchmark::State& state) { copyBench<std::string>(state); }
-void BM_FlexAppendPieces(benchmark::State& state) { appendPiecesBench<flex_string>(state); }
-void BM_StdStringAppendPieces(benchmark::State& state) { appendPiecesBench<std::string>(state); }
-void BM_FlexPushBack(benchmark::State& state) { pushBackBench<flex_string>(state); }
-void BM_StdStringPushBack(benchmark::State& state) { pushBackBench<std::string>(state); }
-void BM_FlexAppendString(benchmark::State& state) { appendStringBench<flex_string>(state); }
-void BM_StdStringAppendString(benchmark::State& state) { appendStringBench<std::string>(state); }
+void BM_FlexCopy(benchmark::State& state) {
+    copyBench<flex_string>(state);
+}
+void BM_StdStringCopy(benchmark::State& state) {
+    copyBench<std::string>(state);
+}
+void BM_FlexAppendPieces(benchmark::State& state) {
+    appendPiecesBench<flex_string>(state);
+}
+void BM_StdStringAppendPieces(benchmark::State& state) {
+    appendPiecesBench<std::string>(state);
+}
+void BM_FlexPushBack(benchmark::State& state) {
+    pushBackBench<flex_string>(state);
+}
+void BM_StdStringPushBack(benchmark::State& state) {
+    pushBackBench<std::string>(state);
+}
+void BM_FlexAppendString(benchmark::State& state) {
+    appendStringBench<flex_string>(state);
+}
+void BM_StdStringAppendString(benchmark::State& state) {
+    appendStringBench<std::string>(state);
+}
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 // A first tour of the library: what a new user can do with it, one section at a time.
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "infra/Infra.h"
@@ -143,6 +144,118 @@ void logging() {
     std::printf("  the sink saw %d lines\n", counter.lines());
 }
 
+// Counts the bytes given back by packets that wrap a caller's buffer.
+void releaseBuffer(void* buffer, unsigned int size) {
+    std::printf("  the last copy is gone: buffer %p of %u bytes given back\n", buffer, size);
+}
+
+void packets() {
+    std::printf("Packets\n");
+    using Tovix::Memory::CPacket;
+    // Under the default (system) policy data, extra area and record share one heap block.
+    CPacket packet(64, 16);
+    packet.resize(0);
+    char text[] = "header:payload-bytes";
+    packet.putBuffer(text, sizeof text - 1);
+    std::printf("  packet: size %u, capacity %u, extra %u bytes\n", packet.size(),
+                packet.capacity(), packet.getExtraSize());
+    // A window shares the parent's bytes and keeps it alive.
+    CPacket payload(packet, 7, packet.size() - 7, 0);
+    std::printf("  window at 7: size %u, \"%.*s\"\n", payload.size(),
+                static_cast<int>(payload.size()), reinterpret_cast<char*>(payload.getBuffer()));
+    CPacket bad(packet, packet.size(), 1, 0);
+    std::printf("  window past the end is %s\n", bad.valid() ? "valid" : "invalid");
+
+    static unsigned char storage[32];
+    {
+        CPacket wrapped(storage, sizeof storage, CPacket::Deleter(&releaseBuffer));
+        CPacket copy = wrapped;
+        CPacket half(copy, 0, 16, 0);
+        std::printf("  wrapped buffer shared by three handles, window size %u\n", half.size());
+    }
+    ::CPacket legacy(100ul);
+    std::printf("  legacy packet: length %lu, header %lu bytes\n", legacy.GetLength(),
+                legacy.GetHeaderSize());
+}
+
+void printHex(const char* label, const unsigned char* bytes, unsigned int length) {
+    std::printf("  %s", label);
+    for (unsigned int i = 0; i < length; ++i) {
+        std::printf("%02x", bytes[i]);
+    }
+    std::printf("\n");
+}
+
+void codecs() {
+    using namespace Tovix::Utils;
+    std::printf("Codecs, hashes and cipher\n");
+    const char sample[] = "The quick brown fox jumps over the lazy dog";
+    const auto* bytes = reinterpret_cast<const unsigned char*>(sample);
+    const unsigned int length = sizeof sample - 1;
+
+    char encoded[128];
+    base64Encode(encoded, sample, static_cast<int>(length));
+    char decoded[128];
+    const int decodedLength = base64Decode(decoded, encoded);
+    std::printf("  base64: %s (decodes back to %d bytes)\n", encoded, decodedLength);
+    std::printf("  crc32: %08x  crc16: %04x\n", crc32(bytes, length), crc16(0, bytes, length));
+
+    CMd5 md5;
+    md5.update(bytes, length);
+    char md5Text[33] = {};
+    md5.hex(md5Text);
+    CSha1 sha1;
+    sha1.update(bytes, length);
+    char sha1Text[41] = {};
+    sha1.hex(sha1Text, sizeof sha1Text);
+    std::printf("  md5: %s\n  sha1: %s\n", md5Text, sha1Text);
+
+    const unsigned char key[24] = {'d', 'e', 'm', 'o', ' ', 'k', 'e', 'y', 's', ' ', 'f', 'o',
+                                   'r', ' ', 't', 'h', 'r', 'e', 'e', ' ', 'D', 'E', 'S', '!'};
+    const unsigned char iv[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    CTripleDes cipher(key, sizeof key, CTripleDes::blockType8, iv);
+    unsigned char block[48] = {};
+    std::memcpy(block, sample, length);
+    unsigned char secret[48];
+    cipher.encrypt(secret, block, sizeof block);
+    printHex("3DES-CBC: ", secret, 16);
+    unsigned char back[48];
+    cipher.decrypt(back, secret, sizeof back);
+    std::printf("  decrypted: \"%s\"\n", reinterpret_cast<const char*>(back));
+}
+
+// A heartbeat: a periodic timer whose callback logs on a pooled worker.
+class Heartbeat {
+public:
+    void beat(unsigned long period) {
+        logInfo("heartbeat (every %lu ms)\n", period);
+        m_beats.post();
+    }
+    void waitFor(int beats) {
+        for (int i = 0; i < beats; ++i) {
+            m_beats.pend();
+        }
+    }
+
+private:
+    CSemaphore m_beats{0};
+};
+
+void timers() {
+    std::printf("Timers\n");
+    setPrintLogLevel(4);  // the tables are information lines
+    CThreadManager::instance()->registerMainThread();
+    Heartbeat heartbeat;
+    CTimer timer("heartbeat");
+    timer.start(TFunction1<void, unsigned long>(&heartbeat, &Heartbeat::beat), 0, 100, 100, 500);
+    timer.enableStat(true);
+    heartbeat.waitFor(3);
+    CThreadManager::instance()->dumpThreads();
+    CTimerManager::instance()->dumpTimers();
+    timer.stopAndWait();
+    setPrintLogLevel(3);
+}
+
 }  // namespace
 
 int main() {
@@ -151,5 +264,8 @@ int main() {
     errors();
     locks();
     logging();
+    packets();
+    codecs();
+    timers();
     return 0;
 }

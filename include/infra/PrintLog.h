@@ -90,7 +90,9 @@ INFRA_API int setLogPrinter(TFunction1<void, const char*> printer);
 
 // Appends `sink` to the print sinks unless an equal one is attached: false if it was there.
 INFRA_API bool attachPrint(TFunction1<bool, const char*> sink);
-// Removes the first sink equal to `sink`; false when none is.
+// Removes the first sink equal to `sink`; false when none is. A line that another thread is
+// writing at that moment may still reach the sink after detachPrint returns: keep the sink's
+// object alive until no thread can be logging through it (e.g. until those threads are joined).
 INFRA_API bool detachPrint(TFunction1<bool, const char*> sink);
 
 // A copy of the per-module statistics (kept while "-logmodulestatistics on").

@@ -67,7 +67,9 @@ void setCurrentFunctionReuse(unsigned int tag) {
 class CErrorMessageManager {
 public:
     static CErrorMessageManager* instance() {
-        return Detail::TSingleton<CErrorMessageManager>::instance();
+        // Immortal: a thread still running at exit may look a text up.
+        return Detail::TSingleton<CErrorMessageManager,
+                                  Detail::SingletonLifetime::kImmortal>::instance();
     }
 
     void set(int code, const char* message) {

@@ -232,27 +232,29 @@ public:
     // Appends [s, s + n) if the capacity allows and tells whether it did. Nothing moves, so the
     // source may lie in the own text.
     bool tryAppend(const E* s, size_type n) noexcept {
-        E* const end = pData_->pEnd_;
-        if (n > static_cast<size_type>(pData_->pEndOfMem_ - end)) {
+        Data* const data = pData_;
+        E* const end = data->pEnd_;
+        if (n > static_cast<size_type>(data->pEndOfMem_ - end)) {
             return false;
         }
         if (n != 0) {  // the shared empty block is never written
             std::memmove(end, s, n * sizeof(E));
             end[n] = E();
-            pData_->pEnd_ = end + n;
+            data->pEnd_ = end + n;
         }
         return true;
     }
 
     // Appends c if the capacity allows and tells whether it did (never for the empty block).
     bool tryPushBack(E c) noexcept {
-        E* const end = pData_->pEnd_;
-        if (end == pData_->pEndOfMem_) {
+        Data* const data = pData_;  // the character stores below may alias pData_
+        E* const end = data->pEnd_;
+        if (end == data->pEndOfMem_) {
             return false;
         }
+        data->pEnd_ = end + 1;
         end[0] = c;
         end[1] = E();
-        pData_->pEnd_ = end + 1;
         return true;
     }
 

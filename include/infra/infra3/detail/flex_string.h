@@ -186,11 +186,11 @@ public:
     }
     void resize(size_type n) { resize(n, E()); }
 
-    // capacity() >= res_arg afterwards; a growing reserve allocates exactly res_arg. Never
-    // shrinks (see shrink_to_fit).
-    void reserve(size_type res_arg = 0) {
-        INFRA_ASSERT_TEXT(res_arg <= max_size(), "n <= max_size()");
-        s_.reserve(res_arg);
+    // capacity() >= n afterwards; a growing reserve allocates exactly n. Never shrinks (see
+    // shrink_to_fit).
+    void reserve(size_type n = 0) {
+        INFRA_ASSERT_TEXT(n <= max_size(), "n <= max_size()");
+        s_.reserve(n);
     }
     // Releases unused capacity; with the small-string storage a text that fits inline returns to
     // the inline buffer.
@@ -248,10 +248,10 @@ public:
             return *this;
         }
         // The capacity must grow, which moves the text (and a source inside it).
+        CheckGrowth(n);
         const size_type sz = size();
         const bool aliased = IsAliasedRange(s, s + n);
         const size_type offset = aliased ? static_cast<size_type>(s - data()) : 0;
-        CheckGrowth(n);
         Grow(sz + n);
         if (INFRA_LIKELY(!aliased)) {
             s_.append(s, s + n);
@@ -539,8 +539,7 @@ public:
         return FindLast(&c, pos, 1, false);
     }
 
-    // --- substrings and comparison
-    // ----------------------------------------------------------------
+    // --- substrings and comparison ------------------------------------------------------------
     flex_string substr(size_type pos = 0, size_type n = npos) const {
         INFRA_ASSERT_TEXT(pos <= size(), "pos <= size()");
         return flex_string(data() + pos, std::min(n, size() - pos));
@@ -692,12 +691,18 @@ private:
 #define INFRA_FLEX_TEMPLATE template <typename E, class T, class A, class S>
 #define INFRA_FLEX flex_string<E, T, A, S>
 
+// a followed by b, reserved once.
+INFRA_FLEX_TEMPLATE
+INFRA_FLEX flexConcat(const E* a, std::size_t na, const E* b, std::size_t nb) {
+    INFRA_FLEX result;
+    result.reserve(na + nb);
+    result.append(a, na).append(b, nb);
+    return result;
+}
+
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(const INFRA_FLEX& lhs, const INFRA_FLEX& rhs) {
-    INFRA_FLEX result;
-    result.reserve(lhs.size() + rhs.size());
-    result.append(lhs).append(rhs);
-    return result;
+    return flexConcat<E, T, A, S>(lhs.data(), lhs.size(), rhs.data(), rhs.size());
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(INFRA_FLEX&& lhs, const INFRA_FLEX& rhs) {
@@ -705,7 +710,7 @@ INFRA_FLEX operator+(INFRA_FLEX&& lhs, const INFRA_FLEX& rhs) {
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(const INFRA_FLEX& lhs, INFRA_FLEX&& rhs) {
-    return std::move(rhs.insert(typename INFRA_FLEX::size_type(0), lhs));
+    return std::move(rhs.insert(std::size_t(0), lhs));
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(INFRA_FLEX&& lhs, INFRA_FLEX&& rhs) {
@@ -713,35 +718,23 @@ INFRA_FLEX operator+(INFRA_FLEX&& lhs, INFRA_FLEX&& rhs) {
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(const E* lhs, const INFRA_FLEX& rhs) {
-    const typename INFRA_FLEX::size_type len = T::length(lhs);
-    INFRA_FLEX result;
-    result.reserve(len + rhs.size());
-    result.append(lhs, len).append(rhs);
-    return result;
+    return flexConcat<E, T, A, S>(lhs, T::length(lhs), rhs.data(), rhs.size());
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(const E* lhs, INFRA_FLEX&& rhs) {
-    return std::move(rhs.insert(typename INFRA_FLEX::size_type(0), lhs));
+    return std::move(rhs.insert(std::size_t(0), lhs));
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(E lhs, const INFRA_FLEX& rhs) {
-    INFRA_FLEX result;
-    result.reserve(1 + rhs.size());
-    result.push_back(lhs);
-    result.append(rhs);
-    return result;
+    return flexConcat<E, T, A, S>(&lhs, 1, rhs.data(), rhs.size());
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(E lhs, INFRA_FLEX&& rhs) {
-    return std::move(rhs.insert(typename INFRA_FLEX::size_type(0), 1, lhs));
+    return std::move(rhs.insert(std::size_t(0), std::size_t(1), lhs));
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(const INFRA_FLEX& lhs, const E* rhs) {
-    const typename INFRA_FLEX::size_type len = T::length(rhs);
-    INFRA_FLEX result;
-    result.reserve(lhs.size() + len);
-    result.append(lhs).append(rhs, len);
-    return result;
+    return flexConcat<E, T, A, S>(lhs.data(), lhs.size(), rhs, T::length(rhs));
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(INFRA_FLEX&& lhs, const E* rhs) {
@@ -749,10 +742,7 @@ INFRA_FLEX operator+(INFRA_FLEX&& lhs, const E* rhs) {
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(const INFRA_FLEX& lhs, E rhs) {
-    INFRA_FLEX result;
-    result.reserve(lhs.size() + 1);
-    result.append(lhs).push_back(rhs);
-    return result;
+    return flexConcat<E, T, A, S>(lhs.data(), lhs.size(), &rhs, 1);
 }
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX operator+(INFRA_FLEX&& lhs, E rhs) {
@@ -761,11 +751,11 @@ INFRA_FLEX operator+(INFRA_FLEX&& lhs, E rhs) {
 }
 template <typename E, class T, class A, class S, class A2>
 INFRA_FLEX operator+(const INFRA_FLEX& lhs, const std::basic_string<E, T, A2>& rhs) {
-    return lhs + INFRA_FLEX(rhs);
+    return flexConcat<E, T, A, S>(lhs.data(), lhs.size(), rhs.data(), rhs.size());
 }
 template <typename E, class T, class A, class S, class A2>
 INFRA_FLEX operator+(const std::basic_string<E, T, A2>& lhs, const INFRA_FLEX& rhs) {
-    return INFRA_FLEX(lhs) + rhs;
+    return flexConcat<E, T, A, S>(lhs.data(), lhs.size(), rhs.data(), rhs.size());
 }
 
 INFRA_FLEX_TEMPLATE

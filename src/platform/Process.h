@@ -1,0 +1,69 @@
+// The thread and process seam: starting, waiting for, naming, prioritising and cancelling
+// operating-system threads, and running a program to its end. Implemented by
+// src/platform/posix/Process.cpp (and src/platform/win32/ on Windows). Nothing here throws.
+#ifndef INFRA_PLATFORM_PROCESS_H
+#define INFRA_PLATFORM_PROCESS_H
+
+#include <cstddef>
+
+namespace Tovix {
+namespace Platform {
+
+// One started thread. The handle stays valid until the last reference is dropped with
+// threadClose() or threadRelease(), whichever comes last.
+struct ThreadHandle;
+
+using ThreadEntry = void (*)(void* argument);
+
+// Starts a thread that calls entry(argument). `stackSize` 0 means the system default; other
+// sizes are rounded up to what the system accepts. `windowsPriority` is a Windows thread
+// priority (-15, -2 … 2, 15) that the new thread applies to itself first, as a scheduling hint:
+// lacking the privilege to raise priority is no failure. On failure returns null and stores an
+// errno-style code in *error.
+//
+// The new thread ignores cancellation except inside sleepCancellable(), so that a cancel never
+// unwinds through code that is not prepared for it (held locks, noexcept functions).
+ThreadHandle* threadStart(ThreadEntry entry, void* argument, std::size_t stackSize,
+                          int windowsPriority, int* error);
+
+// Adds a reference, for a thread that waits on the handle while another may close it.
+void threadRetain(ThreadHandle* handle);
+// Drops a reference taken with threadRetain().
+void threadRelease(ThreadHandle* handle);
+
+// Waits for the thread to end, reclaims it (the first close joins it) and drops the creator's
+// reference. Must not be called from the thread itself.
+void threadClose(ThreadHandle* handle);
+
+// Waits at most `timeoutMs` (< 0: without limit) for `entry` to have returned or the thread to
+// have been cancelled; true when it has.
+bool threadWaitDone(ThreadHandle* handle, long long timeoutMs);
+
+// True when the calling thread is the one of `handle`.
+bool threadIsCurrent(const ThreadHandle* handle);
+
+// Asks the thread to end at its next cancellation point (sleepCancellable()); the stack unwinds
+// as for an exception, running destructors. True when the request was made or the thread has
+// already ended.
+bool threadCancel(ThreadHandle* handle);
+
+// Sets the name debuggers and process tables show for the thread (its first 15 bytes). Nothing
+// when the thread has ended.
+void threadSetName(ThreadHandle* handle, const char* name);
+// The same for the calling thread.
+void currentThreadSetName(const char* name);
+
+// Sleeps at least `milliseconds` (0 yields); a pending or arriving cancel of the calling
+// thread takes effect here.
+void sleepCancellable(unsigned int milliseconds);
+
+// Runs the program `argv[0]` (searched on the PATH) with the arguments `argv` (null-terminated),
+// inheriting the environment, the working directory and the standard streams only, and waits
+// for it to end. Returns 0 when the program ran (whatever its exit status), -1 when it could not
+// be started.
+int spawnAndWait(const char* const* argv);
+
+}  // namespace Platform
+}  // namespace Tovix
+
+#endif  // INFRA_PLATFORM_PROCESS_H

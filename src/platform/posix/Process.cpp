@@ -1,0 +1,331 @@
+// POSIX threads and processes: pthread_create with a start trampoline, joins, cancellation,
+// thread names, nice values as priorities, posix_spawnp.
+#include <errno.h>
+#include <limits.h>
+#include <pthread.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define INFRA_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define INFRA_ASAN 1
+#endif
+#if defined(INFRA_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
+#include "platform/Platform.h"
+#include "platform/Process.h"
+
+namespace Tovix {
+namespace Platform {
+
+struct ThreadHandle {
+    pthread_t thread;
+    ThreadEntry entry;
+    void* argument;
+    int windowsPriority;
+    std::atomic<int> references;
+    bool joined;  // touched only by threadClose, which runs once per handle
+    // `done` is set when entry returned or unwound; waiters sleep on the condition.
+    pthread_mutex_t mutex;
+    pthread_cond_t doneCondition;
+    bool done;
+};
+
+namespace {
+
+// Windows thread priorities as nice values: only ever a hint, so a time-critical thread gets a
+// strong but ordinary priority, never a real-time scheduling class that could starve the machine.
+int niceForWindowsPriority(int priority) {
+    if (priority >= 15) {
+        return -10;
+    }
+    if (priority >= 2) {
+        return -5;
+    }
+    if (priority == 1) {
+        return -2;
+    }
+    if (priority == 0) {
+        return 0;
+    }
+    if (priority == -1) {
+        return 2;
+    }
+    if (priority >= -2) {
+        return 5;
+    }
+    return 19;
+}
+
+void applyPriority(int windowsPriority) {
+    // Linux keeps a nice value per thread (PRIO_PROCESS with a thread id). Lowering priority is
+    // always allowed; raising it needs a privilege, and without it the hint is simply dropped.
+    const id_t tid = static_cast<id_t>(::syscall(SYS_gettid));
+    const int wanted = niceForWindowsPriority(windowsPriority);
+    errno = 0;
+    const int current = ::getpriority(PRIO_PROCESS, tid);
+    if (errno == 0 && current == wanted) {
+        return;
+    }
+    (void)::setpriority(PRIO_PROCESS, tid, wanted);
+}
+
+void markDone(ThreadHandle* handle) {
+    pthread_mutex_lock(&handle->mutex);
+    handle->done = true;
+    pthread_cond_broadcast(&handle->doneCondition);
+    pthread_mutex_unlock(&handle->mutex);
+}
+
+// Marks the handle done however the entry function is left: by returning, or by the forced
+// unwinding of a cancellation, which runs this destructor on its way out.
+struct DoneMarker {
+    ThreadHandle* handle;
+    ~DoneMarker() { markDone(handle); }
+};
+
+void* trampoline(void* argument) {
+    ThreadHandle* handle = static_cast<ThreadHandle*>(argument);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    applyPriority(handle->windowsPriority);
+    DoneMarker marker{handle};
+    handle->entry(handle->argument);
+    return nullptr;
+}
+
+void freeHandle(ThreadHandle* handle) {
+    pthread_cond_destroy(&handle->doneCondition);
+    pthread_mutex_destroy(&handle->mutex);
+    delete handle;
+}
+
+void copyThreadName(const char* name, char (&out)[16]) {
+    // The kernel keeps 15 bytes and a NUL; longer names make pthread_setname_np fail.
+    std::strncpy(out, name != nullptr ? name : "", sizeof out - 1);
+    out[sizeof out - 1] = '\0';
+}
+
+}  // namespace
+
+ThreadHandle* threadStart(ThreadEntry entry, void* argument, std::size_t stackSize,
+                          int windowsPriority, int* error) {
+    ThreadHandle* handle = new (std::nothrow) ThreadHandle;
+    if (handle == nullptr) {
+        *error = ENOMEM;
+        return nullptr;
+    }
+    handle->entry = entry;
+    handle->argument = argument;
+    handle->windowsPriority = windowsPriority;
+    handle->references.store(1, std::memory_order_relaxed);
+    handle->joined = false;
+    handle->done = false;
+    pthread_mutex_init(&handle->mutex, nullptr);
+    pthread_condattr_t conditionAttr;
+    pthread_condattr_init(&conditionAttr);
+    pthread_condattr_setclock(&conditionAttr, CLOCK_MONOTONIC);
+    pthread_cond_init(&handle->doneCondition, &conditionAttr);
+    pthread_condattr_destroy(&conditionAttr);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (stackSize != 0) {
+        std::size_t size = stackSize < static_cast<std::size_t>(PTHREAD_STACK_MIN)
+                               ? static_cast<std::size_t>(PTHREAD_STACK_MIN)
+                               : stackSize;
+        const long page = ::sysconf(_SC_PAGESIZE);
+        if (page > 0) {
+            const std::size_t pageSize = static_cast<std::size_t>(page);
+            size = (size + pageSize - 1) / pageSize * pageSize;
+        }
+        pthread_attr_setstacksize(&attr, size);
+    }
+    const int rc = pthread_create(&handle->thread, &attr, &trampoline, handle);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        freeHandle(handle);
+        *error = rc;
+        return nullptr;
+    }
+    *error = 0;
+    return handle;
+}
+
+void threadRetain(ThreadHandle* handle) {
+    handle->references.fetch_add(1, std::memory_order_relaxed);
+}
+
+void threadRelease(ThreadHandle* handle) {
+    if (handle->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        freeHandle(handle);
+    }
+}
+
+void threadClose(ThreadHandle* handle) {
+    if (!handle->joined) {
+        handle->joined = true;
+        if (pthread_equal(pthread_self(), handle->thread)) {
+            // Misuse guard: a thread cannot wait for itself; let it be reclaimed when it ends.
+            pthread_detach(handle->thread);
+        } else {
+            pthread_join(handle->thread, nullptr);
+        }
+    }
+    threadRelease(handle);
+}
+
+bool threadWaitDone(ThreadHandle* handle, long long timeoutMs) {
+    pthread_mutex_lock(&handle->mutex);
+    if (timeoutMs < 0) {
+        while (!handle->done) {
+            pthread_cond_wait(&handle->doneCondition, &handle->mutex);
+        }
+    } else if (!handle->done) {
+        timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+        deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        while (!handle->done) {
+            if (pthread_cond_timedwait(&handle->doneCondition, &handle->mutex, &deadline) ==
+                ETIMEDOUT) {
+                break;
+            }
+        }
+    }
+    const bool done = handle->done;
+    pthread_mutex_unlock(&handle->mutex);
+    return done;
+}
+
+bool threadIsCurrent(const ThreadHandle* handle) {
+    return pthread_equal(pthread_self(), handle->thread) != 0;
+}
+
+bool threadCancel(ThreadHandle* handle) {
+    // Under the handle's mutex the thread cannot finish and be reclaimed in between: its
+    // DoneMarker waits for the mutex, and threadClose joins only after that.
+    pthread_mutex_lock(&handle->mutex);
+    const bool result = handle->done || pthread_cancel(handle->thread) == 0;
+    pthread_mutex_unlock(&handle->mutex);
+    return result;
+}
+
+void threadSetName(ThreadHandle* handle, const char* name) {
+    char shortName[16];
+    copyThreadName(name, shortName);
+    pthread_mutex_lock(&handle->mutex);
+    if (!handle->done) {
+        (void)pthread_setname_np(handle->thread, shortName);
+    }
+    pthread_mutex_unlock(&handle->mutex);
+}
+
+void currentThreadSetName(const char* name) {
+    char shortName[16];
+    copyThreadName(name, shortName);
+    (void)pthread_setname_np(pthread_self(), shortName);
+}
+
+namespace {
+
+// Runs when a cancel unwinds out of sleepCancellable. AddressSanitizer unpoisons the stack when
+// an exception is thrown, but a cancel's forced unwinding throws nothing, so the frames it
+// abandons would keep their poisoned red zones under the handlers that run next. Doing what a
+// throw does, from the deepest instrumented frame, keeps the unwinding sound under it.
+struct CancelUnwindGuard {
+    bool returned = false;
+    ~CancelUnwindGuard() {
+#if defined(INFRA_ASAN)
+        if (!returned) {
+            __asan_handle_no_return();
+        }
+#endif
+    }
+};
+
+}  // namespace
+
+void sleepCancellable(unsigned int milliseconds) {
+    CancelUnwindGuard guard;
+    int previous = PTHREAD_CANCEL_DISABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
+    pthread_testcancel();
+    if (milliseconds == 0) {
+        sched_yield();
+    } else {
+        // nanosleep, a cancellation point, is called from this frame itself, so that no other
+        // instrumented frame lies between the cancel and the guard above.
+        timespec request{static_cast<time_t>(milliseconds / 1000),
+                         static_cast<long>(milliseconds % 1000) * 1000000L};
+        while (nanosleep(&request, &request) != 0 && errno == EINTR) {
+        }
+    }
+    pthread_setcancelstate(previous, nullptr);
+    guard.returned = true;
+}
+
+int spawnAndWait(const char* const* argv) {
+    if (argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+#if defined(__GLIBC__) && defined(__GLIBC_PREREQ)
+#if __GLIBC_PREREQ(2, 34)
+    // Only the standard streams are handed on, as a process started without handle inheritance
+    // would have them.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+#endif
+    pid_t pid = 0;
+    const int rc =
+        posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        return -1;
+    }
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = ::waitpid(pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited < 0) {
+        return 0;  // started, but reaped elsewhere (SIGCHLD ignored): nothing more to learn
+    }
+#if defined(__GLIBC__) && defined(__GLIBC_PREREQ)
+#if __GLIBC_PREREQ(2, 24)
+    // This posix_spawnp reports a program that cannot be executed as its own error result.
+    constexpr bool kExecErrorsReported = true;
+#else
+    constexpr bool kExecErrorsReported = false;
+#endif
+#else
+    constexpr bool kExecErrorsReported = false;
+#endif
+    if (!kExecErrorsReported && WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+        return -1;  // the child's exec failed after the fork
+    }
+    return 0;
+}
+
+}  // namespace Platform
+}  // namespace Tovix

@@ -1,0 +1,12 @@
+# Threads, the thread registry and timers.
+target_sources(infra PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/Thread.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/ThreadManager.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/Timer.cpp)
+
+if(WIN32)
+    # No Windows thread and process layer yet: nothing to add.
+else()
+    target_sources(infra PRIVATE
+        ${CMAKE_CURRENT_LIST_DIR}/platform/posix/Process.cpp)
+endif()
