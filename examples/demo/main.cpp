@@ -178,6 +178,36 @@ void packets() {
                 legacy.GetHeaderSize());
 }
 
+// Runs in a child process started by poolChild(): the manager's configuration must come before
+// its first use, which this process has long passed.
+int configuredPoolRun() {
+    using Tovix::Memory::CPacket;
+    using Tovix::Memory::CPacketManager;
+    CPacketManager::PoolParameter geometry{64 * 1024, 1024, 4};
+    CPacketManager::config(CPacketManager::policyPool, nullptr, &geometry);
+    CPacket small(1000, 0);
+    CPacket large(5000, 0);
+    setPrintLogLevel(4);
+    PrintOptions options{};
+    options.noTime = options.noModule = options.noVersion = options.noThread = true;
+    setPrintOptions(options);
+    CPacketManager* manager = CPacketManager::instance();
+    std::printf("  child: a 64 KiB pool of 1 KiB chunks with two packets, %u bytes free\n",
+                manager->getFreeSize());
+    manager->dumpNodes();
+    return 0;
+}
+
+void poolChild(const char* self) {
+    std::printf("Packet pool (in a child run)\n");
+    std::fflush(stdout);
+    char command[1024];
+    std::snprintf(command, sizeof command, "\"%s\" --configured-pool", self);
+    if (systemCall(command) != 0) {
+        std::printf("  could not start the child run\n");
+    }
+}
+
 void printHex(const char* label, const unsigned char* bytes, unsigned int length) {
     std::printf("  %s", label);
     for (unsigned int i = 0; i < length; ++i) {
@@ -258,13 +288,17 @@ void timers() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+    if (argc > 1 && std::strcmp(argv[1], "--configured-pool") == 0) {
+        return configuredPoolRun();
+    }
     callables();
     strings();
     errors();
     locks();
     logging();
     packets();
+    poolChild(argv[0]);
     codecs();
     timers();
     return 0;

@@ -5,6 +5,7 @@
 #include "infra/Assert.h"
 #include "infra/Base64.h"
 #include "infra/Buffer.h"
+#include "infra/CharSet.h"
 #include "infra/Crc.h"
 #include "infra/Defs.h"
 #include "infra/Error.h"
