@@ -40,4 +40,14 @@
 #define INFRA_UNLIKELY(x) (x)
 #endif
 
+// Marks a static object that must be constant-initialised (no dynamic initialiser whose order
+// could matter); the build fails when it is not.
+#if defined(__clang__)
+#define INFRA_CONSTINIT [[clang::require_constant_initialization]]
+#elif defined(__GNUC__) && __GNUC__ >= 10
+#define INFRA_CONSTINIT __constinit
+#else
+#define INFRA_CONSTINIT
+#endif
+
 #endif  // INFRA_DEFS_H

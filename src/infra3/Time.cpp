@@ -7,16 +7,6 @@
 
 #include "platform/Clock.h"
 
-// Compile-time proof that a static object is constant-initialised (no dynamic initialiser whose
-// order could matter).
-#if defined(__clang__)
-#define INFRA_CONSTINIT [[clang::require_constant_initialization]]
-#elif defined(__GNUC__) && __GNUC__ >= 10
-#define INFRA_CONSTINIT __constinit
-#else
-#define INFRA_CONSTINIT
-#endif
-
 namespace Tovix {
 namespace Infra {
 

@@ -6,14 +6,6 @@
 
 #include "infra3/Diagnostics.h"
 
-#if defined(__clang__)
-#define INFRA_CONSTINIT [[clang::require_constant_initialization]]
-#elif defined(__GNUC__) && __GNUC__ >= 10
-#define INFRA_CONSTINIT __constinit
-#else
-#define INFRA_CONSTINIT
-#endif
-
 namespace Tovix {
 namespace Infra {
 
