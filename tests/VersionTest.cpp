@@ -10,6 +10,7 @@
 #include "CheckIncludeVersion.h"
 #include "infra/Function.h"
 #include "infra/PrintLog.h"
+#include "support/LogCapture.h"
 
 using Tovix::Infra::CVersion;
 using Tovix::Infra::SystemTime;
@@ -21,26 +22,7 @@ using Tovix::Infra::Detail::IncludeVersionTable;
 
 namespace {
 
-class LogCapture {
-public:
-    LogCapture() {
-        Tovix::Infra::setLogPrinter(TFunction1<void, const char*>(this, &LogCapture::print));
-    }
-    ~LogCapture() { Tovix::Infra::setLogPrinter(TFunction1<void, const char*>()); }
-    void print(const char* line) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_text += line;
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_text;
-    }
-    bool contains(const std::string& part) { return text().find(part) != std::string::npos; }
-
-private:
-    std::mutex m_mutex;
-    std::string m_text;
-};
+using TestSupport::LogCapture;
 
 // Shows info lines while it lives.
 class InfoLevel {

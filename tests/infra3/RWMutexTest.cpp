@@ -15,6 +15,7 @@
 
 #include "infra/Function.h"
 #include "infra/PrintLog.h"
+#include "support/LogCapture.h"
 
 using Tovix::Infra::CReadWriteMutex;
 using Tovix::Infra::TFunction1;
@@ -51,25 +52,7 @@ private:
     std::vector<std::string> m_events;
 };
 
-class LogCapture {
-public:
-    LogCapture() {
-        Tovix::Infra::setLogPrinter(TFunction1<void, const char*>(this, &LogCapture::print));
-    }
-    ~LogCapture() { Tovix::Infra::setLogPrinter(TFunction1<void, const char*>()); }
-    void print(const char* line) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_text += line;
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_text;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::string m_text;
-};
+using TestSupport::LogCapture;
 
 // A thread that takes a hold, records "<name> in", waits for release(), records "<name> out"
 // and leaves.

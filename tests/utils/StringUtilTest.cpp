@@ -11,6 +11,7 @@
 
 #include "infra/Function.h"
 #include "infra/PrintLog.h"
+#include "support/LogCapture.h"
 
 using Tovix::IpAddress;
 using Tovix::Infra::TFunction1;
@@ -18,25 +19,7 @@ namespace Utils = Tovix::Utils;
 
 namespace {
 
-class LogCapture {
-public:
-    LogCapture() {
-        Tovix::Infra::setLogPrinter(TFunction1<void, const char*>(this, &LogCapture::print));
-    }
-    ~LogCapture() { Tovix::Infra::setLogPrinter(TFunction1<void, const char*>()); }
-    void print(const char* line) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_text += line;
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_text;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::string m_text;
-};
+using TestSupport::LogCapture;
 
 IpAddress ip(std::uint32_t value) {
     IpAddress a;

@@ -14,6 +14,7 @@
 
 #include "infra/Function.h"
 #include "infra/PrintLog.h"
+#include "support/LogCapture.h"
 
 #if defined(INFRA_HAVE_OPENSSL)
 #define OPENSSL_SUPPRESS_DEPRECATED
@@ -58,26 +59,7 @@ Bytes decrypt(const Bytes& key, const Bytes& data, const unsigned char* iv = nul
     return out;
 }
 
-// Collects the log lines while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        Tovix::Infra::setLogPrinter(TFunction1<void, const char*>(this, &LogCapture::print));
-    }
-    ~LogCapture() { Tovix::Infra::setLogPrinter(TFunction1<void, const char*>()); }
-    void print(const char* line) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_text += line;
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_text;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::string m_text;
-};
+using TestSupport::LogCapture;
 
 TEST(TripleDesTest, SingleDesKnownAnswers) {
     // FIPS 81 sample: "Now is the time for all " in ECB and CBC.
