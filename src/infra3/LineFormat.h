@@ -25,16 +25,26 @@ public:
     }
 
     void text(const char* s) {
-        if (s == nullptr) {
-            return;
+        if (s != nullptr) {
+            append(s, std::strlen(s));
         }
-        std::size_t n = std::strlen(s);
+    }
+
+    // A string literal: its length is known at compile time, so the copy is a few moves.
+    template <std::size_t N>
+    void literal(const char (&s)[N]) {
+        append(s, N - 1);
+    }
+
+    void append(const char* s, std::size_t n) {
         const std::size_t room = static_cast<std::size_t>(m_end - m_pos);
-        if (n > room) {
-            n = room;
+        if (n <= room) {
+            std::memcpy(m_pos, s, n);
+            m_pos += n;
+        } else {
+            std::memcpy(m_pos, s, room);
+            m_pos += room;
         }
-        std::memcpy(m_pos, s, n);
-        m_pos += n;
     }
 
     void ch(char c) {

@@ -28,26 +28,23 @@ namespace {
 
 struct LevelStyle {
     const char* word;
+    unsigned char length;
     unsigned short attribute;  // red 4, green 2, blue 1
 };
 
 constexpr LevelStyle kLevels[] = {
-    {"", 0},        // no level
-    {"fatal ", 5},  // red and blue
-    {"error ", 4},  // red
-    {"warn ", 6},   // red and green
-    {"info ", 2},   // green
-    {"trace ", 7},  // plain white
-    {"debug ", 3},  // green and blue
+    {"", 0, 0},        // no level
+    {"fatal ", 6, 5},  // red and blue
+    {"error ", 6, 4},  // red
+    {"warn ", 5, 6},   // red and green
+    {"info ", 5, 2},   // green
+    {"trace ", 6, 7},  // plain white
+    {"debug ", 6, 3},  // green and blue
 };
 
 const LevelStyle& levelStyle(int level) {
-    static const LevelStyle unknown{"", 7};
+    static const LevelStyle unknown{"", 0, 7};
     return level >= 0 && level <= 6 ? kLevels[level] : unknown;
-}
-
-const char* orEmpty(const char* text) {
-    return text != nullptr ? text : "";
 }
 
 // Colour state is shared by all threads; when no console shows colours the switches and their
@@ -74,7 +71,7 @@ int writePrefix(char* buffer, unsigned int size, int level, const char* module, 
         switchColour(level);
     }
     if (tagged) {
-        w.text("|T:");
+        w.literal("|T:");
     }
     if (printOption(o.withDate)) {
         w.zeroPadded(now.year, 4);
@@ -97,46 +94,55 @@ int writePrefix(char* buffer, unsigned int size, int level, const char* module, 
         w.ch('|');
     }
     if (!printOption(o.noModule)) {
-        w.text(tagged ? "M:" : "[");
-        w.text(orEmpty(module));
-        w.text(tagged ? "|" : "] ");
+        tagged ? w.literal("M:") : w.literal("[");
+        w.text(module);
+        tagged ? w.literal("|") : w.literal("] ");
     }
     if (!printOption(o.noVersion)) {
-        w.text(tagged ? "V:" : "[ver:");
-        w.text(orEmpty(version));
-        w.text(tagged ? "|" : "] ");
+        tagged ? w.literal("V:") : w.literal("[ver:");
+        w.text(version);
+        tagged ? w.literal("|") : w.literal("] ");
     }
     if (!printOption(o.noLevel)) {
         if (tagged) {
-            w.text("L:");
+            w.literal("L:");
         }
-        w.text(levelStyle(level).word);
+        const LevelStyle& style = levelStyle(level);
+        w.append(style.word, style.length);
         if (tagged) {
             w.ch('|');
         }
     }
     if (line > 0 && !printOption(o.noFile)) {
-        w.text(tagged ? "F:" : "");
-        w.text(orEmpty(file));
+        if (tagged) {
+            w.literal("F:");
+        }
+        w.text(file);
         w.ch(tagged ? '|' : ' ');
     }
     if (!printOption(o.noFunction)) {
-        w.text(tagged ? "f:" : "");
-        w.text(orEmpty(function));
+        if (tagged) {
+            w.literal("f:");
+        }
+        w.text(function);
         w.ch(tagged ? '|' : ' ');
     }
     if (line > 0 && !printOption(o.noLine)) {
-        w.text(tagged ? "l:" : "");
+        if (tagged) {
+            w.literal("l:");
+        }
         w.number(line);
         w.ch(tagged ? '|' : ' ');
     }
     if (!printOption(o.noThread)) {
-        w.text(tagged ? "t:" : "tid:");
-        w.number(Platform::currentThreadId());
+        tagged ? w.literal("t:") : w.literal("tid:");
+        int length = 0;
+        const char* id = Platform::currentThreadIdText(&length);
+        w.append(id, static_cast<std::size_t>(length));
         w.ch(tagged ? '|' : ' ');
     }
     if (tagged) {
-        w.text("m:");
+        w.literal("m:");
     }
     return w.finish();
 }

@@ -53,6 +53,8 @@ void* tlsGet(TlsKey key);
 
 // The kernel's id of the calling thread (what debuggers and process tables show).
 int currentThreadId();
+// currentThreadId() as decimal text (cached per thread); *length receives its length.
+const char* currentThreadIdText(int* length);
 // The id of the calling process.
 int currentProcessId();
 // Sleeps at least `milliseconds`; 0 yields the processor.
