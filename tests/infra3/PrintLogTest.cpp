@@ -3,6 +3,9 @@
 #include "infra/PrintLog.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -538,11 +541,11 @@ namespace {
 
 // The prefix as printf composes it from the options, piece by piece: an independent model of
 // the print core's fast writer.
-std::string modelPrefix(const InfraPrintOption& o, int level, const char* module,
-                        const char* file, const char* function, int line, const char* version,
-                        int tid, const SystemTimeEx& t) {
-    static const char* const words[] = {"", "fatal ", "error ", "warn ", "info ", "trace ",
-                                        "debug "};
+std::string modelPrefix(const InfraPrintOption& o, int level, const char* module, const char* file,
+                        const char* function, int line, const char* version, int tid,
+                        const SystemTimeEx& t) {
+    static const char* const words[] = {"",      "fatal ", "error ", "warn ",
+                                        "info ", "trace ", "debug "};
     char piece[512];
     std::string s;
     const bool tagged = o.taggedFormat;
@@ -657,11 +660,11 @@ TEST_F(LogTest, MessagesFormatAsVsnprintfWould) {
     logWarn("%d|%5d|%-5d|%05d|%i|%u|%x|%X|%08x|%c|%s|%-6s|%6s|%%|%ld|%lld|%llu|%zu|%hhd|%hu\n", -42,
             7, 7, -7, 0, 4294967295u, 0xbeefu, 0xbeefu, 0x1fu, 'z', "str", "ab", "ab", 123456789L,
             big, 18446744073709551615ull, static_cast<std::size_t>(99), 300, 70000);
-    std::snprintf(expected, sizeof expected,
-                  "%d|%5d|%-5d|%05d|%i|%u|%x|%X|%08x|%c|%s|%-6s|%6s|%%|%ld|%lld|%llu|%zu|%hhd|%hu\n",
-                  -42, 7, 7, -7, 0, 4294967295u, 0xbeefu, 0xbeefu, 0x1fu, 'z', "str", "ab", "ab",
-                  123456789L, big, 18446744073709551615ull, static_cast<std::size_t>(99), 300,
-                  70000);
+    std::snprintf(
+        expected, sizeof expected,
+        "%d|%5d|%-5d|%05d|%i|%u|%x|%X|%08x|%c|%s|%-6s|%6s|%%|%ld|%lld|%llu|%zu|%hhd|%hu\n", -42, 7,
+        7, -7, 0, 4294967295u, 0xbeefu, 0xbeefu, 0x1fu, 'z', "str", "ab", "ab", 123456789L, big,
+        18446744073709551615ull, static_cast<std::size_t>(99), 300, 70000);
     ASSERT_EQ(m_capture.lines().size(), 1u);
     EXPECT_EQ(m_capture.lines()[0], expected);
     // Conversions outside the fast path are formatted by the C library.
@@ -712,4 +715,26 @@ TEST_F(LogTest, LibraryDiagnosticsNameTheQualifiedFunction) {
         "^\\[Unknown\\] \\[ver:Unknown\\] error PrintLogTest\\.cpp "
         "Outer::Inner::Reporter<T>::plain \\[.*PrintLogTest\\.cpp:\\d+\\] tid:\\d+, plain\n$");
     EXPECT_TRUE(std::regex_match(lines[1], second)) << lines[1];
+}
+
+TEST_F(LogTest, ForkedChildShowsItsOwnThreadId) {
+    // The thread id is cached per thread; a forked child runs the same thread under a new id.
+    char buffer[256];
+    PrintOptions o = stableOptions();
+    o.noThread = false;
+    o.taggedFormat = true;
+    setPrintOptions(o);
+    Infra_logOptionControl(buffer, sizeof buffer, 3, "m", "f", "g", 1, "v", nullptr);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        Infra_logOptionControl(buffer, sizeof buffer, 3, "m", "f", "g", 1, "v", nullptr);
+        const char* t = std::strstr(buffer, "|t:");
+        const long shown = t != nullptr ? std::atol(t + 3) : -1;
+        _exit(shown == static_cast<long>(::syscall(SYS_gettid)) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
