@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "FuzzSupport.h"
 #include "infra/Base64.h"
 
 namespace {
@@ -17,11 +18,7 @@ bool inAlphabet(unsigned char c) {
            c == '/';
 }
 
-void check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
+using FuzzSupport::check;
 
 }  // namespace
 

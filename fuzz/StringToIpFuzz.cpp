@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "FuzzSupport.h"
 #include "infra/StringUtil.h"
 #include "infra3/Diagnostics.h"
 
@@ -37,11 +38,7 @@ int logDiagnostic(int, const char*, const char*, int, const char* format, ...) {
 
 namespace {
 
-void check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
+using FuzzSupport::check;
 
 }  // namespace
 
