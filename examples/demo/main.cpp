@@ -7,6 +7,12 @@
 
 using namespace Tovix::Infra;
 
+// Sections of areas that are built (see examples/demo-<area>.cmake), each in a file of its own.
+void logFileSection();
+void filesSection();
+void componentsSection();
+void timeTextSection();
+
 namespace {
 
 class Greeter {
@@ -301,5 +307,17 @@ int main(int argc, char* argv[]) {
     poolChild(argv[0]);
     codecs();
     timers();
+#ifdef INFRA_DEMO_TIMETEXT
+    timeTextSection();
+#endif
+#ifdef INFRA_DEMO_FILES
+    filesSection();
+#endif
+#ifdef INFRA_DEMO_LOGFILE
+    logFileSection();
+#endif
+#ifdef INFRA_DEMO_COMPONENTS
+    componentsSection();
+#endif
     return 0;
 }

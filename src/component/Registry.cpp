@@ -1,0 +1,206 @@
+// The component registry: creators by component name, creators found in component libraries, and
+// the shared instances keyed by server fields.
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "component/ComponentInternal.h"
+#include "infra/Assert.h"
+#include "infra/Component.h"
+#include "infra/Error.h"
+#include "infra/Mutex.h"
+#include "infra3/Diagnostics.h"
+#include "platform/DynamicLibrary.h"
+
+namespace Tovix {
+namespace Component {
+namespace {
+
+using Infra::Detail::kLevelError;
+using Infra::Detail::kLevelWarn;
+
+struct InstanceRecord {
+    IUnknown* object;
+    bool hasServerInfo;
+    std::string serverAddress;
+    std::int32_t serverPort;
+    std::string userName;
+    std::string password;
+    std::uint8_t loginMode;
+};
+
+struct ComponentEntry {
+    ComponentCreator creator = nullptr;
+    std::vector<InstanceRecord> instances;
+    Platform::DynamicLibrary* module = nullptr;
+};
+
+// Entries and loaded libraries live for the life of the process. The registry is never destroyed,
+// so objects released from static destructors or late threads still find it.
+struct Registry {
+    Infra::CMutex mutex;
+    std::map<std::string, ComponentEntry> components;
+};
+
+Registry& registry() {
+    static Registry* const instance = new Registry;
+    return *instance;
+}
+
+const char* textOrEmpty(const char* text) {
+    return text != nullptr ? text : "";
+}
+
+bool sameServer(const InstanceRecord& record, const ServerInfo& info) {
+    return record.serverAddress == textOrEmpty(info.serverAddress) &&
+           record.serverPort == info.serverPort && record.userName == textOrEmpty(info.userName) &&
+           record.password == textOrEmpty(info.password) && record.loginMode == info.loginMode;
+}
+
+// Both names are formed in zero-filled 32-byte buffers: a longer component name is cut, and the
+// cut names are the ones looked up.
+ComponentCreator dynamicCreator(ComponentEntry& entry, const char* name) {
+    char libraryName[32] = {};
+    std::snprintf(libraryName, sizeof(libraryName), "%s.dll", name);
+    if (entry.module == nullptr) {
+        entry.module = Platform::libraryOpen(libraryName);
+    }
+    if (entry.module == nullptr) {
+        return nullptr;
+    }
+    char procName[32] = {};
+    std::snprintf(procName, sizeof(procName), "create%sObject", name);
+    Platform::LibraryProc proc = Platform::librarySymbol(entry.module, procName);
+    if (proc == nullptr) {
+        INFRA_DIAG_PLAIN(kLevelError, "getDynamicCreator get proc '%s' failed!\n", procName);
+        return nullptr;
+    }
+    // The entry point is not stored as the entry's creator: a later registerComponent still wins.
+    return reinterpret_cast<ComponentCreator>(proc);
+}
+
+// With the registry locked: the creator for `name`, leaving an (empty) entry behind either way.
+ComponentCreator findCreator(Registry& reg, const char* name) {
+    ComponentEntry& entry = reg.components[name];
+    if (entry.creator != nullptr) {
+        return entry.creator;
+    }
+    return dynamicCreator(entry, name);
+}
+
+}  // namespace
+
+bool registerComponent(const char* name, ComponentCreator creator) {
+    if (name == nullptr) {
+        return false;
+    }
+    Registry& reg = registry();
+    Infra::CMutexGuard guard(reg.mutex);
+    auto found = reg.components.find(name);
+    if (found == reg.components.end()) {
+        reg.components[name].creator = creator;
+        return true;
+    }
+    INFRA_DIAG_PLAIN(kLevelWarn, "registerComponentCreator creator for '%s' already exist!\n",
+                     name);
+    found->second.creator = creator;
+    return true;
+}
+
+IUnknown* createComponentObject(const char* name, const ServerInfo* info) {
+    if (name == nullptr) {
+        Infra::setLastError(kErrorCreateObject);
+        return nullptr;
+    }
+    Registry& reg = registry();
+    ComponentCreator creator;
+    {
+        Infra::CMutexGuard guard(reg.mutex);
+        creator = findCreator(reg, name);
+    }
+    if (creator == nullptr) {
+        return nullptr;
+    }
+    // The creator runs unlocked, so it may use the registry itself.
+    IUnknown* object = creator(info);
+    if (object != nullptr) {
+        // Nobody else holds the new object yet, so no lock is needed to name it.
+        Detail::UnknownInternal::of(object)->componentName = name;
+    }
+    return object;
+}
+
+IUnknown* getComponentInstance(const char* name, const ServerInfo* info) {
+    if (name == nullptr) {
+        Infra::setLastError(kErrorGetInstance);
+        return nullptr;
+    }
+    Registry& reg = registry();
+    ComponentCreator creator;
+    {
+        Infra::CMutexGuard guard(reg.mutex);
+        auto found = reg.components.find(name);
+        if (found != reg.components.end()) {
+            for (const InstanceRecord& record : found->second.instances) {
+                const bool matches = info == nullptr
+                                         ? !record.hasServerInfo
+                                         : record.hasServerInfo && sameServer(record, *info);
+                // An instance whose count already reached 0 is being destroyed by the thread that
+                // released it (its record goes once that thread takes this lock): never revive it.
+                if (matches && Detail::tryAddRef(record.object)) {
+                    return record.object;
+                }
+            }
+        }
+        creator = findCreator(reg, name);
+    }
+    if (creator == nullptr) {
+        return nullptr;
+    }
+    IUnknown* object = creator(info);
+    if (object == nullptr) {
+        return nullptr;
+    }
+    InstanceRecord record{object, info != nullptr, std::string(), 0, std::string(), std::string(),
+                          0};
+    if (info != nullptr) {
+        record.serverAddress = textOrEmpty(info->serverAddress);
+        record.serverPort = info->serverPort;
+        record.userName = textOrEmpty(info->userName);
+        record.password = textOrEmpty(info->password);
+        record.loginMode = info->loginMode;
+    }
+    Detail::UnknownInternal* internal = Detail::UnknownInternal::of(object);
+    internal->isInstance = true;
+    internal->componentName = name;
+    Infra::CMutexGuard guard(reg.mutex);
+    // The instance keeps the creator's reference; the caller receives it.
+    reg.components[name].instances.push_back(std::move(record));
+    return object;
+}
+
+namespace Detail {
+
+bool destroyComponent(IUnknown* object, const char* name, bool isInstance) {
+    if (isInstance) {
+        Registry& reg = registry();
+        Infra::CMutexGuard guard(reg.mutex);
+        auto pi = reg.components.find(name);
+        INFRA_ASSERT_TEXT(pi != reg.components.end(), "pi != s_componentMap.end()");
+        std::vector<InstanceRecord>& instances = pi->second.instances;
+        auto pj = instances.begin();
+        while (pj != instances.end() && pj->object != object) {
+            ++pj;
+        }
+        INFRA_ASSERT_TEXT(pj != instances.end(), "pj != (*pi).second.instances.end()");
+        instances.erase(pj);
+    }
+    object->destroy();
+    return true;
+}
+
+}  // namespace Detail
+}  // namespace Component
+}  // namespace Tovix
