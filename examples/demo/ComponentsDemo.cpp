@@ -162,7 +162,7 @@ void clientAndFactory() {
 }  // namespace
 
 void componentsSection() {
-    std::printf("\n== Components ==\n");
+    std::printf("Components\n");
     registeredComponent();
     loadedComponent();
     clientAndFactory();

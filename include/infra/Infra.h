@@ -14,8 +14,11 @@
 #include "infra/Defs.h"
 #include "infra/Error.h"
 #include "infra/FactoryUnknown.h"
+#include "infra/File.h"
+#include "infra/FileFind.h"
 #include "infra/FlexString.h"
 #include "infra/Function.h"
+#include "infra/LfsFile.h"
 #include "infra/Md5.h"
 #include "infra/MemPool.h"
 #include "infra/Mutex.h"
@@ -38,5 +41,6 @@
 #include "infra/Version.h"
 #include "infra/legacy/Mutex.h"
 #include "infra/legacy/Packet.h"
+#include "infra/legacy/Time.h"
 
 #endif  // INFRA_INFRA_H

@@ -35,11 +35,17 @@ struct LogFileSettings {
 };
 INFRA_API LogFileSettings logFileGetSettings();
 
-// Appends one shown line. 0 when written, -1 when no path is set or the file cannot be opened.
-int logFileWrite(const char* line, int length, const SystemTime& time);
+// Appends one shown line, dated `time` (the date decides rotation by day and names rotated
+// files). 0 when written, -1 when no path is set or the file cannot be opened. The log API
+// calls it for every shown line; tests call it to choose the date.
+INFRA_API int logFileWrite(const char* line, int length, const SystemTime& time);
 
 // Closes the file if it is open; the next write opens it again.
 void logFileCleanup();
+
+// Closes the file and forgets the first write, as at process start (for tests that run
+// several scenarios in one process).
+INFRA_API void logFileRestart();
 
 }  // namespace Detail
 }  // namespace Infra

@@ -264,7 +264,7 @@ unsigned long long CTime::getCurrentMilliSecond() {
     return last;
 }
 
-int CTime::getTimeZone() {
+long CTime::getTimeZone() {
     if (g_timezoneDisabled.load(std::memory_order_relaxed)) {
         return 0;
     }

@@ -1,0 +1,14 @@
+# Files: the file class and its file systems, large files, directory search and trees.
+target_sources(infra PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/File.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/FileFind.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/FileSystem.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/FileTree.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/LfsFile.cpp)
+
+if(WIN32)
+    # No Windows file-system layer yet (platform/win32/FileSystem.cpp): nothing to add.
+else()
+    target_sources(infra PRIVATE
+        ${CMAKE_CURRENT_LIST_DIR}/platform/posix/FileSystem.cpp)
+endif()
