@@ -47,8 +47,36 @@ void BM_MakeSharedVector(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Eight packets of cycling sizes alive at once, the oldest replaced each iteration: blocks do not
+// come back in the order or size they were taken.
+constexpr unsigned int kMixedSizes[] = {64, 1500, 300, 9000, 1024, 4096, 200, 2048, 700};
+
+void BM_PacketMixedSizes(benchmark::State& state) {
+    Tovix::Memory::CPacket held[8];
+    unsigned int i = 0;
+    for (auto _ : state) {
+        held[i % 8] = Tovix::Memory::CPacket(kMixedSizes[i % 9], 16);
+        benchmark::DoNotOptimize(held[i % 8].getBuffer());
+        ++i;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_MakeSharedMixedSizes(benchmark::State& state) {
+    std::shared_ptr<std::vector<std::uint8_t>> held[8];
+    unsigned int i = 0;
+    for (auto _ : state) {
+        held[i % 8] = std::make_shared<std::vector<std::uint8_t>>(kMixedSizes[i % 9]);
+        benchmark::DoNotOptimize(held[i % 8]->data());
+        ++i;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 }  // namespace
 
+BENCHMARK(BM_PacketMixedSizes);
+BENCHMARK(BM_MakeSharedMixedSizes);
 BENCHMARK(BM_PacketCreateDestroy)->RangeMultiplier(4)->Range(64, 65536);
 BENCHMARK(BM_MakeSharedVector)->RangeMultiplier(4)->Range(64, 65536);
 BENCHMARK(BM_PacketCopyWindowDestroy)->Arg(1500);

@@ -9,24 +9,33 @@ namespace Tovix {
 namespace Infra {
 namespace Detail {
 
+const char kDigitPairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 namespace {
 
 // Writes the decimal digits of `magnitude` backwards from `end`; returns the first digit.
 char* decimalDigits(unsigned long long magnitude, char* end) {
     char* p = end;
-    if (magnitude <= 0xFFFFFFFFull) {
-        // 32-bit division by a constant is a multiplication: the common case for ids and counts.
-        auto small = static_cast<unsigned int>(magnitude);
-        do {
-            *--p = static_cast<char>('0' + small % 10);
-            small /= 10;
-        } while (small != 0);
-        return p;
-    }
-    do {
+    while (magnitude > 0xFFFFFFFFull) {
         *--p = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
-    } while (magnitude != 0);
+    }
+    // 32-bit division by a constant is a multiplication; two digits per step.
+    auto small = static_cast<unsigned int>(magnitude);
+    while (small >= 100) {
+        p -= 2;
+        std::memcpy(p, &kDigitPairs[2 * (small % 100)], 2);
+        small /= 100;
+    }
+    if (small >= 10) {
+        p -= 2;
+        std::memcpy(p, &kDigitPairs[2 * small], 2);
+    } else {
+        *--p = static_cast<char>('0' + small);
+    }
     return p;
 }
 
@@ -104,13 +113,24 @@ private:
     char* m_end;
 };
 
+// The first '%' or the terminating NUL at or after `f`.
+const char* percentOrEnd(const char* f) {
+#if defined(__GLIBC__)
+    return strchrnul(f, '%');
+#else
+    const char* percent = std::strchr(f, '%');
+    return percent != nullptr ? percent : f + std::strlen(f);
+#endif
+}
+
 enum class Length { kInt, kChar, kShort, kLong, kLongLong, kSize, kIntMax, kPtrDiff };
 
 }  // namespace
 
-void LineWriter::number(long long value, int width, bool zeroPad) {
-    char digits[48];
-    char* const end = digits + sizeof digits;
+namespace {
+
+// The text of writeNumber in `digits`, ending at `end`; returns its first character.
+char* numberText(long long value, int width, bool zeroPad, char* end) {
     const unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
                                                    : static_cast<unsigned long long>(value);
     char* first = decimalDigits(magnitude, end);
@@ -130,6 +150,24 @@ void LineWriter::number(long long value, int width, bool zeroPad) {
     for (; pad > 0; --pad) {
         *--first = ' ';
     }
+    return first;
+}
+
+}  // namespace
+
+char* writeNumber(char* out, long long value, int width, bool zeroPad) {
+    char digits[48];
+    char* const end = digits + sizeof digits;
+    const char* first = numberText(value, width, zeroPad, end);
+    const std::size_t n = static_cast<std::size_t>(end - first);
+    copyShort(out, first, n);
+    return out + n;
+}
+
+void LineWriter::number(long long value, int width, bool zeroPad) {
+    char digits[48];
+    char* const end = digits + sizeof digits;
+    const char* first = numberText(value, width, zeroPad, end);
     const std::size_t n = static_cast<std::size_t>(end - first);
     const std::size_t room = static_cast<std::size_t>(m_end - m_pos);
     const std::size_t copied = n < room ? n : room;
@@ -137,7 +175,10 @@ void LineWriter::number(long long value, int width, bool zeroPad) {
     m_pos += copied;
 }
 
-int formatMessage(char* buffer, std::size_t size, const char* format, va_list args) {
+namespace {
+
+// The general formatter: every conversion the fast path leaves, and truncation.
+int formatGeneral(char* buffer, std::size_t size, const char* format, va_list args) {
     va_list original;
     va_copy(original, args);
     Output out(buffer, size);
@@ -146,8 +187,7 @@ int formatMessage(char* buffer, std::size_t size, const char* format, va_list ar
     while (*f != '\0' && !fallback) {
         if (*f != '%') {
             const char* run = f;
-            const char* percent = std::strchr(f, '%');
-            f = percent != nullptr ? percent : f + std::strlen(f);
+            f = percentOrEnd(f);
             out.put(run, static_cast<std::size_t>(f - run));
             continue;
         }
@@ -338,6 +378,72 @@ int formatMessage(char* buffer, std::size_t size, const char* format, va_list ar
     }
     va_end(original);
     return written;
+}
+
+}  // namespace
+
+int formatMessage(char* buffer, std::size_t size, const char* format, va_list args) {
+    // One pass for the messages most lines carry: text, bare %d %u %s, all fitting. Anything
+    // else starts over in the general formatter with the caller's arguments untouched.
+    va_list ap;
+    va_copy(ap, args);
+    char* out = buffer;
+    char* const end = buffer + size - 1;
+    const char* f = format;
+    for (;;) {
+        const char* run = f;
+        f = percentOrEnd(f);
+        const std::size_t n = static_cast<std::size_t>(f - run);
+        if (n > static_cast<std::size_t>(end - out)) {
+            break;
+        }
+        copyShort(out, run, n);
+        out += n;
+        if (*f == '\0') {
+            *out = '\0';
+            va_end(ap);
+            return static_cast<int>(out - buffer);
+        }
+        const char conversion = f[1];
+        if (conversion == 'd' || conversion == 'u') {
+            if (end - out < 12) {
+                break;
+            }
+            char digits[12];
+            char* const digitsEnd = digits + sizeof digits;
+            char* first;
+            if (conversion == 'd') {
+                const int value = va_arg(ap, int);
+                first = decimalDigits(value < 0 ? 0u - static_cast<unsigned int>(value)
+                                                : static_cast<unsigned int>(value),
+                                      digitsEnd);
+                if (value < 0) {
+                    *--first = '-';
+                }
+            } else {
+                first = decimalDigits(va_arg(ap, unsigned int), digitsEnd);
+            }
+            const std::size_t length = static_cast<std::size_t>(digitsEnd - first);
+            copyShort(out, first, length);
+            out += length;
+        } else if (conversion == 's') {
+            const char* text = va_arg(ap, const char*);
+            if (text == nullptr) {
+                text = "(null)";
+            }
+            const std::size_t length = std::strlen(text);
+            if (length > static_cast<std::size_t>(end - out)) {
+                break;
+            }
+            copyShort(out, text, length);
+            out += length;
+        } else {
+            break;
+        }
+        f += 2;
+    }
+    va_end(ap);
+    return formatGeneral(buffer, size, format, args);
 }
 
 }  // namespace Detail

@@ -12,6 +12,64 @@ namespace Tovix {
 namespace Infra {
 namespace Detail {
 
+// "00" "01" ... "99".
+extern const char kDigitPairs[201];
+
+inline void copyPair(char* out, unsigned int value) {
+    std::memcpy(out, &kDigitPairs[2 * value], 2);
+}
+
+// Copies n bytes; for the short pieces of a log line a few moves instead of a call.
+inline void copyShort(char* dst, const char* src, std::size_t n) {
+    if (n >= 8) {
+        if (n > 16) {
+            std::memcpy(dst, src, n);
+            return;
+        }
+        char head[8];
+        char tail[8];
+        std::memcpy(head, src, 8);
+        std::memcpy(tail, src + n - 8, 8);
+        std::memcpy(dst, head, 8);
+        std::memcpy(dst + n - 8, tail, 8);
+    } else if (n >= 4) {
+        char head[4];
+        char tail[4];
+        std::memcpy(head, src, 4);
+        std::memcpy(tail, src + n - 4, 4);
+        std::memcpy(dst, head, 4);
+        std::memcpy(dst + n - 4, tail, 4);
+    } else if (n > 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    }
+}
+
+// printf's %d, %<width>d and %0<width>d written at `out`, which has room for the digits plus
+// 24 bytes of padding (wider fields are cut to that); returns the end of the text.
+char* writeNumber(char* out, long long value, int width, bool zeroPad);
+
+// printf's %d of `value`, written at `out` (room for 20 characters); returns the end.
+inline char* writeNumber(char* out, long long value) {
+    if (value >= 0 && value < 1000) {
+        // Line numbers and the like, written in place.
+        const unsigned int v = static_cast<unsigned int>(value);
+        if (v < 10) {
+            *out = static_cast<char>('0' + v);
+            return out + 1;
+        }
+        if (v < 100) {
+            copyPair(out, v);
+            return out + 2;
+        }
+        *out = static_cast<char>('0' + v / 100);
+        copyPair(out + 1, v % 100);
+        return out + 3;
+    }
+    return writeNumber(out, value, 0, false);
+}
+
 // Appends pieces to a buffer of `size` bytes (size >= 1).
 class LineWriter {
 public:
@@ -55,17 +113,23 @@ public:
 
     // printf's %0<width>d for 0 <= value < 10^width (width 2 or 4), else %d.
     void zeroPadded(int value, int width) {
-        if (value >= 0 && ((width == 2 && value < 100) || (width == 4 && value < 10000))) {
-            char digits[4];
-            for (int i = width - 1; i >= 0; --i) {
-                digits[i] = static_cast<char>('0' + value % 10);
-                value /= 10;
-            }
-            for (int i = 0; i < width; ++i) {
-                ch(digits[i]);
-            }
+        if (width == 2 && static_cast<unsigned int>(value) < 100) {
+            twoDigits(static_cast<unsigned int>(value));
+        } else if (width == 4 && static_cast<unsigned int>(value) < 10000) {
+            twoDigits(static_cast<unsigned int>(value) / 100);
+            twoDigits(static_cast<unsigned int>(value) % 100);
         } else {
             number(value, width, true);
+        }
+    }
+
+    // Two decimal digits of value < 100.
+    void twoDigits(unsigned int value) {
+        if (m_end - m_pos >= 2) {
+            std::memcpy(m_pos, &kDigitPairs[2 * value], 2);
+            m_pos += 2;
+        } else {
+            ch(kDigitPairs[2 * value]);
         }
     }
 

@@ -9,11 +9,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "infra/Mutex.h"
 #include "infra3/LogFile.h"
 #include "infra3/PrintState.h"
+
+#if defined(__GNUC__)
+#define INFRA_LINE_INLINE inline __attribute__((always_inline))
+#define INFRA_NOINLINE_LINE __attribute__((noinline))
+#else
+#define INFRA_LINE_INLINE inline
+#define INFRA_NOINLINE_LINE
+#endif
 
 namespace Tovix {
 namespace Infra {
@@ -91,12 +100,17 @@ private:
         }
     }
 
+    // Word by word, spelt out: a line copies the printer and every sink.
+    template <std::size_t... I>
+    static void loadAll(const std::atomic<std::uintptr_t>* from, std::uintptr_t* to,
+                        std::index_sequence<I...>) {
+        ((to[I] = from[I].load(std::memory_order_acquire)), ...);
+    }
+
     template <class Callable>
     void loadWords(std::size_t slot, Callable* callable) const {
         std::uintptr_t words[kWordsPerCallable];
-        for (std::size_t w = 0; w < kWordsPerCallable; ++w) {
-            words[w] = m_words[slot][w].load(std::memory_order_acquire);
-        }
+        loadAll(m_words[slot], words, std::make_index_sequence<kWordsPerCallable>());
         std::memcpy(static_cast<void*>(callable), words, sizeof words);
     }
 
@@ -154,32 +168,47 @@ bool moduleSwitchedOff(const char* module) {
     return it != table.modules.end() && !it->second;
 }
 
+void callPrinter(int level, const Printer& printer, const char* line) {
+    if (printer.empty()) {
+        Infra_print(level, line);
+    } else {
+        printer(line);
+    }
+}
+
+// More sinks than the snapshot holds: copies taken under the mutex.
+INFRA_NOINLINE_LINE void outputLineToMany(int level, const char* line) {
+    Printer printer;
+    std::vector<Sink> sinks;
+    {
+        OutputHooks& locked = outputHooks();
+        CMutexGuard guard(locked.mutex);
+        printer = locked.printer;
+        sinks = locked.sinks;
+    }
+    callPrinter(level, printer, line);
+    for (const Sink& sink : sinks) {
+        sink(line);
+    }
+}
+
 void outputLine(int level, const char* line) {
     const OutputHooks& hooks = outputHooks();
     if (!hooks.any()) {
         Infra_print(level, line);
         return;
     }
-    Printer printer;
-    // Raw storage: sinks are trivially copyable, and only those in the list are copied in.
+    // Raw storage: callables are trivially copyable, and only those published are copied in.
+    alignas(Printer) unsigned char printerStorage[sizeof(Printer)];
     alignas(Sink) unsigned char storage[kMaxPublishedSinks * sizeof(Sink)];
-    Sink* const published = reinterpret_cast<Sink*>(storage);
-    std::vector<Sink> many;
-    const Sink* sinks = published;
-    int count = hooks.snapshot(&printer, published);
+    Printer* const printer = reinterpret_cast<Printer*>(printerStorage);
+    Sink* const sinks = reinterpret_cast<Sink*>(storage);
+    const int count = hooks.snapshot(printer, sinks);
     if (count < 0) {
-        OutputHooks& locked = outputHooks();
-        CMutexGuard guard(locked.mutex);
-        printer = locked.printer;
-        many = locked.sinks;
-        sinks = many.data();
-        count = static_cast<int>(many.size());
+        outputLineToMany(level, line);
+        return;
     }
-    if (printer.empty()) {
-        Infra_print(level, line);
-    } else {
-        printer(line);
-    }
+    callPrinter(level, *printer, line);
     for (int i = 0; i < count; ++i) {
         sinks[i](line);
     }
@@ -195,16 +224,17 @@ void addStatistics(const char* module, int length) {
     info.bytes += static_cast<std::uint64_t>(length);
 }
 
-}  // namespace
-
-int emitLine(int level, const char* module, const char* file, const char* function, int line,
-             const char* version, const char* format, va_list args) {
+// The bodies of emitLine and vlogFilter, written once and inlined into each other, so that a
+// shown line costs one call from logFilter.
+INFRA_LINE_INLINE int emitLineBody(int level, const char* module, const char* file,
+                                   const char* function, int line, const char* version,
+                                   const char* format, va_list args) {
     const char* versionText =
         version != nullptr && !printOption(g_printOption.noVersion) ? version : "";
     char buffer[kLineBufferSize];
     SystemTimeEx now;
-    const int length = composeLine(buffer, level, module, baseFileName(file), function, line,
-                                   versionText, &now, format, args);
+    const int length =
+        composeLine(buffer, level, module, file, function, line, versionText, &now, format, args);
     outputLine(level, buffer);
     Infra_resetcolor();
     if (!printOption(g_printOption.noLogFile)) {
@@ -218,8 +248,9 @@ int emitLine(int level, const char* module, const char* file, const char* functi
     return length;
 }
 
-int vlogFilter(int level, const char* module, const char* file, const char* function, int line,
-               const char* version, const char* format, va_list args) {
+INFRA_LINE_INLINE int vlogFilterBody(int level, const char* module, const char* file,
+                                     const char* function, int line, const char* version,
+                                     const char* format, va_list args) {
     if (!levelShown(level)) {
         return 0;
     }
@@ -230,7 +261,19 @@ int vlogFilter(int level, const char* module, const char* file, const char* func
     if (state == kModulesByTable && module != nullptr && moduleSwitchedOff(module)) {
         return 0;
     }
-    return emitLine(level, module, file, function, line, version, format, args);
+    return emitLineBody(level, module, file, function, line, version, format, args);
+}
+
+}  // namespace
+
+int emitLine(int level, const char* module, const char* file, const char* function, int line,
+             const char* version, const char* format, va_list args) {
+    return emitLineBody(level, module, file, function, line, version, format, args);
+}
+
+int vlogFilter(int level, const char* module, const char* file, const char* function, int line,
+               const char* version, const char* format, va_list args) {
+    return vlogFilterBody(level, module, file, function, line, version, format, args);
 }
 
 }  // namespace Detail
@@ -264,6 +307,7 @@ int logFilter(int level, const char* module, const char* file, const char* funct
     }
     va_list args;
     va_start(args, format);
+    // The line is built out of line: this frame stays small for calls that are not shown.
     const int length = vlogFilter(level, module, file, function, line, version, format, args);
     va_end(args);
     return length;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstddef>
 
 #include "infra/PrintCore.h"
 #include "infra/Time.h"
@@ -42,14 +43,15 @@ inline void setPrintOption(bool& flag, bool value) {
 }
 
 // The text after the last '/' or '\\' of `file`; `file` itself when it ends in one or has none.
-// A null file gives "".
+// A null file gives "". The second form also stores the name's length.
 const char* baseFileName(const char* file);
+const char* baseFileName(const char* file, std::size_t* length);
 
-// Composes a whole line into `buffer` (kLineBufferSize bytes): the prefix, then the message.
-// Updates the line-start flag and returns the line's length. `now` receives the time read.
-int composeLine(char* buffer, int level, const char* module, const char* fileName,
-                const char* function, int line, const char* version, SystemTimeEx* now,
-                const char* format, va_list args);
+// Composes a whole line into `buffer` (kLineBufferSize bytes): the prefix (with the file name
+// part of `file`), then the message. Updates the line-start flag and returns the line's length.
+// `now` receives the time read.
+int composeLine(char* buffer, int level, const char* module, const char* file, const char* function,
+                int line, const char* version, SystemTimeEx* now, const char* format, va_list args);
 
 // True when a line of `level` passes the print level.
 inline bool levelShown(int level) {

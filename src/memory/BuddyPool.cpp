@@ -30,7 +30,9 @@ CBuddyPool::CBuddyPool(const CPacketManager::MemoryOperator& memop, unsigned int
       m_nonEmpty(0),
       m_freeChunks(0),
       m_retired(false),
-      m_pending{false, 0, 0, 0} {
+      m_pending{false, 0, 0, 0, 0},
+      m_span(0),
+      m_liveOrders(0) {
     // The memory operator speaks 32-bit sizes: a block that does not fit counts as not had.
     const std::uint64_t raw = (static_cast<std::uint64_t>(m_blockCount) + 1) * chunkSize;
     if (raw > 0xFFFFFFFFu || m_memop.malloc.empty()) {
@@ -58,6 +60,7 @@ CBuddyPool::CBuddyPool(const CPacketManager::MemoryOperator& memop, unsigned int
     m_begin = (reinterpret_cast<std::uintptr_t>(origin) + mask) & ~mask;
     m_start = origin + (m_begin - reinterpret_cast<std::uintptr_t>(origin));
     m_end = m_begin + static_cast<std::uintptr_t>(m_blockCount) * chunkSize;
+    m_span = m_end - m_begin;
     m_nodes = nodes;
     m_lists = lists;
     for (int i = 0; i < m_blockCount; ++i) {
@@ -84,6 +87,7 @@ CBuddyPool::CBuddyPool(const CPacketManager::MemoryOperator& memop, unsigned int
         }
     }
     m_freeChunks = m_blockCount;
+    m_liveOrders = static_cast<unsigned int>(m_orderCount);
     poisonRegion(m_origin, m_rawSize);
 
     logInfo("CPacketManager: malloc total(%zu) pagesize(%zu)blockCount (%d) ManagermentSize(%zu)\n",
@@ -96,7 +100,7 @@ CBuddyPool::CBuddyPool(const CPacketManager::MemoryOperator& memop, unsigned int
 CBuddyPool::~CBuddyPool() {
     Detached memory;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        PoolGuard lock(m_lock);
         memory = detachMemory();
     }
     releaseMemory(memory);
@@ -142,11 +146,14 @@ void* CBuddyPool::malloc(unsigned int& size) {
     const unsigned int k = floorLog2((size - 1u) >> (m_chunkShift - 1));
     unsigned char* result = nullptr;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_nodes != nullptr && k < static_cast<unsigned int>(m_orderCount)) {
-            materializeSplit();
+        PoolGuard lock(m_lock);
+        // m_liveOrders drops to 0 once the memory is released.
+        if (INFRA_LIKELY(k < m_liveOrders)) {
+            if (m_pending.active) {
+                materializeSplit();
+            }
             const std::uint32_t candidates = m_nonEmpty & ~((1u << k) - 1u);
-            if (candidates != 0) {
+            if (INFRA_LIKELY(candidates != 0)) {
                 const int j = __builtin_ctz(candidates);
                 BufferNode* first = m_lists[j].next;
                 const int start = first->index;
@@ -154,18 +161,18 @@ void* CBuddyPool::malloc(unsigned int& size) {
                 // list and linking in the lower halves wait for the next operation.
                 const int run = start + (1 << j) - (1 << k);
                 if (j > static_cast<int>(k)) {
-                    m_pending = PendingSplit{true, start, j, static_cast<int>(k)};
+                    m_pending = PendingSplit{true, start, j, static_cast<int>(k), run};
                 } else {
                     removeNode(first, j);
                 }
                 m_nodes[run].order = -static_cast<int>(k + 1);
                 m_freeChunks -= 1 << k;
-                result = m_nodes[run].address;
+                result = m_start + (static_cast<std::size_t>(run) << m_chunkShift);
             }
         }
     }
-    if (result == nullptr) {
-        logInfo("CPacket No Free Space\n");
+    if (INFRA_UNLIKELY(result == nullptr)) {
+        noFreeSpace();
         return nullptr;
     }
     size = m_chunkSize << k;
@@ -173,67 +180,87 @@ void* CBuddyPool::malloc(unsigned int& size) {
     return result;
 }
 
+void CBuddyPool::noFreeSpace() {
+    logInfo("CPacket No Free Space\n");
+}
+
 bool CBuddyPool::free(void* p) {
     if (p == nullptr) {
         return true;
     }
-    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(p);
+    // Unsigned: an address below the pool wraps past the span.
+    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(p) - m_begin;
     bool taken = false;
     Detached memory{nullptr, nullptr, nullptr};
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_nodes != nullptr && address >= m_begin && address < m_end &&
-            ((address - m_begin) & (m_chunkSize - 1)) == 0) {
-            int id = static_cast<int>((address - m_begin) >> m_chunkShift);
-            if (m_pending.active &&
-                id == m_pending.start + (1 << m_pending.from) - (1 << m_pending.to)) {
-                // The block just handed out comes back before its split was carried out: its
-                // run is still at the front of its list, where merging would put it back.
-                m_pending.active = false;
-                poisonRegion(m_nodes[id].address, static_cast<std::size_t>(m_chunkSize)
-                                                      << m_pending.to);
-                m_nodes[id].order = 0;
-                m_freeChunks += 1 << m_pending.to;
-                taken = true;
-            } else {
-                materializeSplit();
-                const int mark = m_nodes[id].order;
-                if (mark < 0) {
-                    int level = -mark;  // order + 1
-                    poisonRegion(m_nodes[id].address, static_cast<std::size_t>(m_chunkSize)
-                                                          << (level - 1));
-                    m_nodes[id].order = 0;
-                    m_freeChunks += 1 << (level - 1);
-                    while (level < m_orderCount) {
-                        const int half = 1 << (level - 1);
-                        const int buddy = id ^ half;
-                        if (buddy >= m_blockCount || m_nodes[buddy].order != level) {
-                            break;
-                        }
-                        removeNode(&m_nodes[buddy], level - 1);
-                        id &= ~half;
-                        ++level;
-                    }
-                    insertNode(&m_nodes[id], level - 1);
-                    taken = true;
-                }
-            }
-            if (taken && m_retired && m_freeChunks == m_blockCount) {
-                memory = detachMemory();
-            }
+    if (INFRA_LIKELY(offset < m_span && (offset & (m_chunkSize - 1)) == 0)) {
+        const int id = static_cast<int>(offset >> m_chunkShift);
+        PoolGuard lock(m_lock);
+        // The block just handed out comes back before its split was carried out: its run is
+        // still at the front of its list, where merging would put it back. (A pending split
+        // implies the memory is still there.)
+        if (INFRA_LIKELY(m_pending.active && id == m_pending.run && !m_retired)) {
+            m_pending.active = false;
+            poisonRegion(p, static_cast<std::size_t>(m_chunkSize) << m_pending.to);
+            m_nodes[id].order = 0;
+            m_freeChunks += 1 << m_pending.to;
+            return true;
         }
+        taken = freeRunLocked(id, &memory);
     }
-    if (!taken) {
-        INFRA_DIAG(Infra::Detail::kLevelError,
-                   "PacketManagerInternal::Pool_Free(): %p is not a block handed out by the pool "
-                   "(or was freed already), refused\n",
-                   p);
+    if (INFRA_UNLIKELY(!taken)) {
+        refuseFree(p);
         return false;
     }
     if (memory.origin != nullptr) {
         releaseMemory(memory);
     }
     return true;
+}
+
+bool CBuddyPool::freeRunLocked(int id, Detached* memory) {
+    if (m_nodes == nullptr) {
+        return false;
+    }
+    bool taken = false;
+    if (m_pending.active && id == m_pending.run) {
+        m_pending.active = false;
+        poisonRegion(m_nodes[id].address, static_cast<std::size_t>(m_chunkSize) << m_pending.to);
+        m_nodes[id].order = 0;
+        m_freeChunks += 1 << m_pending.to;
+        taken = true;
+    } else {
+        materializeSplit();
+        const int mark = m_nodes[id].order;
+        if (mark < 0) {
+            int level = -mark;  // order + 1
+            poisonRegion(m_nodes[id].address, static_cast<std::size_t>(m_chunkSize) << (level - 1));
+            m_nodes[id].order = 0;
+            m_freeChunks += 1 << (level - 1);
+            while (level < m_orderCount) {
+                const int half = 1 << (level - 1);
+                const int buddy = id ^ half;
+                if (buddy >= m_blockCount || m_nodes[buddy].order != level) {
+                    break;
+                }
+                removeNode(&m_nodes[buddy], level - 1);
+                id &= ~half;
+                ++level;
+            }
+            insertNode(&m_nodes[id], level - 1);
+            taken = true;
+        }
+    }
+    if (taken && m_retired && m_freeChunks == m_blockCount) {
+        *memory = detachMemory();
+    }
+    return taken;
+}
+
+void CBuddyPool::refuseFree(void* p) {
+    INFRA_DIAG(Infra::Detail::kLevelError,
+               "PacketManagerInternal::Pool_Free(): %p is not a block handed out by the pool "
+               "(or was freed already), refused\n",
+               p);
 }
 
 void* CBuddyPool::memcpy(void* dst, const void* src, unsigned int n) {
@@ -250,7 +277,7 @@ void* CBuddyPool::memcpy(void* dst, const void* src, unsigned int n) {
 }
 
 unsigned int CBuddyPool::freeSize() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    PoolGuard lock(m_lock);
     if (m_nodes == nullptr) {
         return 0;
     }
@@ -258,7 +285,7 @@ unsigned int CBuddyPool::freeSize() {
 }
 
 unsigned char* CBuddyPool::originBuffer() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    PoolGuard lock(m_lock);
     return m_origin;
 }
 
@@ -276,7 +303,7 @@ void CBuddyPool::dump() {
     };
     std::vector<Line> lines;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        PoolGuard lock(m_lock);
         if (m_nodes != nullptr) {
             materializeSplit();
             lines.reserve(static_cast<std::size_t>(m_orderCount) * 2);
@@ -304,7 +331,7 @@ void CBuddyPool::dump() {
 
 std::vector<int> CBuddyPool::freeList(int order) {
     std::vector<int> runs;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    PoolGuard lock(m_lock);
     if (m_nodes == nullptr || order < 0 || order >= m_orderCount) {
         return runs;
     }
@@ -317,7 +344,7 @@ std::vector<int> CBuddyPool::freeList(int order) {
 }
 
 int CBuddyPool::orderMark(int index) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    PoolGuard lock(m_lock);
     if (m_nodes == nullptr || index < 0 || index >= m_blockCount) {
         return 0;
     }
@@ -327,7 +354,7 @@ int CBuddyPool::orderMark(int index) {
 
 std::vector<int> CBuddyPool::orderMarks() {
     std::vector<int> marks;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    PoolGuard lock(m_lock);
     if (m_nodes == nullptr) {
         return marks;
     }
@@ -342,7 +369,7 @@ std::vector<int> CBuddyPool::orderMarks() {
 void CBuddyPool::retire() {
     Detached memory{nullptr, nullptr, nullptr};
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        PoolGuard lock(m_lock);
         m_retired = true;
         if (m_nodes != nullptr && m_freeChunks == m_blockCount) {
             memory = detachMemory();
@@ -357,6 +384,7 @@ CBuddyPool::Detached CBuddyPool::detachMemory() {
     m_nodes = nullptr;
     m_lists = nullptr;
     m_nonEmpty = 0;
+    m_liveOrders = 0;
     m_pending.active = false;
     return memory;
 }

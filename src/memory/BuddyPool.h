@@ -19,11 +19,17 @@
 #define INFRA_SRC_MEMORY_BUDDYPOOL_H
 
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "infra/Defs.h"
 #include "infra/PacketManager.h"
+#include "memory/PoolLock.h"
+
+#if defined(__GNUC__)
+#define INFRA_MEMORY_NOINLINE __attribute__((noinline))
+#else
+#define INFRA_MEMORY_NOINLINE
+#endif
 
 namespace Tovix {
 namespace Memory {
@@ -101,6 +107,9 @@ private:
     void insertNode(BufferNode* node, int order);
     void removeNode(BufferNode* node, int order);
     void materializeSplit();
+    // The slow halves of malloc and free, kept out of the common path.
+    INFRA_MEMORY_NOINLINE void noFreeSpace();
+    INFRA_MEMORY_NOINLINE void refuseFree(void* p);
     struct Detached {
         unsigned char* origin;
         BufferNode* nodes;
@@ -108,6 +117,10 @@ private:
     };
     Detached detachMemory();
     void releaseMemory(const Detached& memory);
+    // Frees the allocated run starting at chunk `id` (lock held): merges it with its buddies and
+    // links it in. False when no allocated run starts there. Once retired and empty, the memory
+    // is detached into *memory for the caller to release after the lock.
+    INFRA_MEMORY_NOINLINE bool freeRunLocked(int id, Detached* memory);
 
     CPacketManager::MemoryOperator m_memop;
     unsigned int m_totalSize;
@@ -121,7 +134,7 @@ private:
     std::uintptr_t m_begin;
     std::uintptr_t m_end;
 
-    std::mutex m_mutex;
+    PoolLock m_lock;
     unsigned char* m_origin;
     BufferNode* m_nodes;
     BufferNode* m_lists;
@@ -129,13 +142,19 @@ private:
     int m_freeChunks;
     bool m_retired;
     // The split of the latest allocation not yet carried out: run `start` (still first in list
-    // `from`) was taken; its removal and the halves of orders from - 1 ... to are due.
+    // `from`) was taken; its removal and the halves of orders from - 1 ... to are due. `run`
+    // is the first chunk of the block handed out.
     struct PendingSplit {
         bool active;
         int start;
         int from;
         int to;
+        int run;
     } m_pending;
+    // Fixed at construction: m_end - m_begin (0 when the memory was not had).
+    std::uintptr_t m_span;
+    // m_orderCount while the memory is there, 0 once released (one test covers both).
+    unsigned int m_liveOrders;
 };
 
 }  // namespace Detail

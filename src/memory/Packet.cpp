@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <type_traits>
 
 #include "infra/Assert.h"
 #include "infra/PrintLog.h"
@@ -14,131 +15,53 @@
 namespace Tovix {
 namespace Memory {
 
-// The shared record of a packet. Destruction goes through destroy(), which knows where the
-// record lives (inside the data block, beside the extra area, or on its own).
+// The shared record of a packet: the reference count, the data and extra areas, and what
+// kind of memory they are. Records that need more (a window's parent, a caller's deleter)
+// extend it; destroy() knows from the kind which record it is and where it lives (inside the
+// data block, beside the extra area, or on its own). Plain data: the record inside a data block
+// is simply given back with the block.
 class PacketInternal {
 public:
-    virtual void destroy() = 0;
-    virtual int addRef() = 0;
-    virtual int release() = 0;
-    virtual unsigned int putBuffer(const void* data, unsigned int length) = 0;
-    virtual unsigned char* getBuffer() = 0;
-    virtual unsigned int size() = 0;
-    virtual bool resize(unsigned int n) = 0;
-    virtual unsigned int capacity() = 0;
-    virtual void* getExtraData() = 0;
-    virtual unsigned int getExtraSize() = 0;
+    enum Kind : unsigned char {
+        kInBlock = 0,   // policies 1 and 2: data, extra area and record in one block
+        kPoolData = 1,  // policy 3: data from the pool, extra area and record in a heap block
+        kWindow = 2,    // a window: extra area and record in a heap block
+        kCallerBuffer = 3,
+        kAttach = 4,
+    };
 
-protected:
-    PacketInternal() = default;
-    ~PacketInternal() = default;
-};
-
-namespace {
-
-enum PacketKind : unsigned char {
-    kAllocated = 0,
-    kWindow = 1,
-    kCallerBuffer = 2,
-};
-
-}  // namespace
-
-class OldPacketInternal final : public PacketInternal {
-public:
-    OldPacketInternal(unsigned char* buffer, unsigned int size, unsigned int capacity,
-                      void* extraData, unsigned int extraSize, unsigned char kind)
+    PacketInternal(unsigned char* buffer, unsigned int size, unsigned int capacity, void* extraData,
+                   unsigned int extraSize, Kind kind)
         : m_refCount(1),
-          m_buffer(buffer),
+          m_kind(kind),
+          m_extraSize(static_cast<unsigned char>(extraSize)),
           m_size(size),
           m_capacity(capacity),
-          m_extraData(extraData),
-          m_extraSize(static_cast<unsigned char>(extraSize)),
-          m_kind(kind),
-          m_parent(nullptr),
-          m_deleter(),
-          m_attach(false),
-          m_attachDeleter(),
-          m_attachParameter(nullptr) {}
+          m_blockSize(0),
+          m_buffer(buffer),
+          m_extraData(extraData) {}
 
-    ~OldPacketInternal() {
-        if (m_attach) {
-            std::free(m_extraData);
-            if (m_buffer != nullptr && !m_attachDeleter.empty()) {
-                m_attachDeleter(m_attachParameter, m_capacity);
-            }
-            return;
-        }
-        if (m_kind == kWindow) {
-            delete m_parent;
-        } else if (m_kind == kCallerBuffer && !m_deleter.empty()) {
-            m_deleter(m_buffer, m_size);
-        }
-    }
+    void addRef() { m_refCount.fetch_add(1, std::memory_order_relaxed); }
 
-    // The bytes a record with its extra area takes in its own heap block: the extra area at
-    // the start (aligned for anything), the record after it.
-    static std::uint64_t sideBlockSize(unsigned int extraSize) {
-        return alignUp(extraSize, alignof(OldPacketInternal)) + sizeof(OldPacketInternal);
-    }
-    static OldPacketInternal* recordInSideBlock(void* block, unsigned int extraSize) {
-        return reinterpret_cast<OldPacketInternal*>(static_cast<unsigned char*>(block) +
-                                                    alignUp(extraSize, alignof(OldPacketInternal)));
-    }
-
-    static std::uint64_t alignUp(std::uint64_t x, std::uint64_t alignment) {
-        return (x + alignment - 1) & ~(alignment - 1);
-    }
-
-    static OldPacketInternal* create(unsigned int size, unsigned int extraSize);
-    static OldPacketInternal* createWindow(const CPacket& parent, unsigned int offset,
-                                           unsigned int size, unsigned int extraSize);
-    static OldPacketInternal* createCaller(void* buffer, unsigned int size, bool withExtra,
-                                           unsigned int extraSize, CPacket::Deleter deleter);
-    static OldPacketInternal* createAttach(unsigned int size, CPacket::Deleter deleter,
-                                           void* parameter, unsigned int extraSize);
-
-    void destroy() override;
-
-    int addRef() override { return m_refCount.fetch_add(1, std::memory_order_relaxed) + 1; }
-
-    int release() override {
+    void release() {
         // The sole owner needs no read-modify-write: no other handle exists that another
         // thread could copy from (copying from the handle being dropped is the caller's race).
         // The acquire load still orders every earlier release of other copies before destroy.
-        if (m_refCount.load(std::memory_order_acquire) == 1) {
-            destroy();
-            return 0;
-        }
-        const int count = m_refCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (count == 0) {
+        if (m_refCount.load(std::memory_order_acquire) == 1 ||
+            m_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             destroy();
         }
-        return count;
     }
 
-    unsigned int putBuffer(const void* data, unsigned int length) override {
-        if (m_attach) {
-            // The caller's block is taken over as it is; the size stays within the capacity
-            // announced at construction.
-            m_buffer = static_cast<unsigned char*>(const_cast<void*>(data));
-            m_size = data == nullptr ? 0 : (length < m_capacity ? length : m_capacity);
-            return m_size;
-        }
-        const unsigned int room = m_capacity - m_size;
-        const unsigned int n = length < room ? length : room;
-        if (n > 0 && data != nullptr) {
-            PacketManagerInternal::instance()->copy(m_buffer + m_size, data, n);
-            m_size += n;
-            return n;
-        }
-        return 0;
-    }
+    unsigned int putBuffer(const void* data, unsigned int length);
 
-    unsigned char* getBuffer() override { return m_buffer; }
-    unsigned int size() override { return m_size; }
+    unsigned char* getBuffer() const { return m_buffer; }
+    unsigned int size() const { return m_size; }
+    unsigned int capacity() const { return m_capacity; }
+    void* getExtraData() const { return m_extraSize > 0 ? m_extraData : nullptr; }
+    unsigned int getExtraSize() const { return m_extraSize; }
 
-    bool resize(unsigned int n) override {
+    bool resize(unsigned int n) {
         if (n > m_capacity) {
             return false;
         }
@@ -146,39 +69,92 @@ public:
         return true;
     }
 
-    unsigned int capacity() override { return m_capacity; }
-    void* getExtraData() override { return m_extraSize > 0 ? m_extraData : nullptr; }
-    unsigned int getExtraSize() override { return m_extraSize; }
+    static PacketInternal* create(unsigned int size, unsigned int extraSize);
+    static PacketInternal* createWindow(const CPacket& parent, unsigned int offset,
+                                        unsigned int size, unsigned int extraSize);
+    static PacketInternal* createCaller(void* buffer, unsigned int size, bool withExtra,
+                                        unsigned int extraSize, const CPacket::Deleter& deleter);
+    static PacketInternal* createAttach(unsigned int size, const CPacket::Deleter& deleter,
+                                        void* parameter, unsigned int extraSize);
 
-private:
+protected:
+    void destroy();
+
     std::atomic<int> m_refCount;
-    unsigned char* m_buffer;
+    Kind m_kind;
+    unsigned char m_extraSize;
     unsigned int m_size;
     unsigned int m_capacity;
+    unsigned int m_blockSize;  // kInBlock: the bytes granted for the block
+    unsigned char* m_buffer;
     void* m_extraData;
-    unsigned char m_extraSize;
-    unsigned char m_kind;
-    CPacket* m_parent;
-    CPacket::Deleter m_deleter;
-    bool m_attach;
-    CPacket::Deleter m_attachDeleter;
-    void* m_attachParameter;
 };
 
 namespace {
 
-constexpr std::uint64_t kRecordSize = sizeof(OldPacketInternal);
-constexpr std::uint64_t kRecordAlign = alignof(OldPacketInternal);
+std::uint64_t alignUp(std::uint64_t x, std::uint64_t alignment) {
+    return (x + alignment - 1) & ~(alignment - 1);
+}
+
+// A window keeps a copy of its parent in its record.
+struct WindowRecord : PacketInternal {
+    WindowRecord(const CPacket& parentPacket, unsigned char* buffer, unsigned int size,
+                 void* extraData, unsigned int extraSize)
+        : PacketInternal(buffer, size, size, extraData, extraSize, kWindow), parent(parentPacket) {}
+    CPacket parent;
+};
+
+// The caller's buffer and its deleter; the extra area is a heap block of its own.
+struct CallerRecord : PacketInternal {
+    CallerRecord(unsigned char* buffer, unsigned int size, void* extraData, unsigned int extraSize,
+                 const CPacket::Deleter& callerDeleter)
+        : PacketInternal(buffer, size, size, extraData, extraSize, kCallerBuffer),
+          deleter(callerDeleter) {}
+    CPacket::Deleter deleter;
+};
+
+// Attach-later: the caller's block arrives with putBuffer().
+struct AttachRecord : PacketInternal {
+    AttachRecord(unsigned int size, void* extraData, unsigned int extraSize,
+                 const CPacket::Deleter& attachDeleter, void* attachParameter)
+        : PacketInternal(nullptr, size, size, extraData, extraSize, kAttach),
+          deleter(attachDeleter),
+          parameter(attachParameter) {}
+    CPacket::Deleter deleter;
+    void* parameter;
+};
+
+// A record with an extra area in one heap block: the extra area at the start (aligned for
+// anything), the record after it.
+template <class Record>
+std::uint64_t sideBlockSize(unsigned int extraSize) {
+    return alignUp(extraSize, alignof(Record)) + sizeof(Record);
+}
+template <class Record>
+void* recordInSideBlock(void* block, unsigned int extraSize) {
+    return static_cast<unsigned char*>(block) + alignUp(extraSize, alignof(Record));
+}
+
+constexpr std::uint64_t kRecordSize = sizeof(PacketInternal);
+constexpr std::uint64_t kRecordAlign = alignof(PacketInternal);
 static_assert(kRecordSize % kRecordAlign == 0, "record size is a multiple of its alignment");
+static_assert(std::is_trivially_destructible<PacketInternal>::value,
+              "a record inside a data block goes with the block");
+
+void reportNoMemory(std::uint64_t size) {
+    INFRA_DIAG(Infra::Detail::kLevelError, "PacketInternal::create(): malloc failured! size(%zu)\n",
+               static_cast<std::size_t>(size));
+}
 
 }  // namespace
 
-OldPacketInternal* OldPacketInternal::create(unsigned int size, unsigned int extraSize) {
+PacketInternal* PacketInternal::create(unsigned int size, unsigned int extraSize) {
     PacketManagerInternal* manager = PacketManagerInternal::instance();
     const int policy = manager->m_policy;
-    const std::uint64_t alignment = manager->m_alignment;
-    if (policy == CPacketManager::policySystem || policy == CPacketManager::policyPool) {
+    if (INFRA_LIKELY(policy == CPacketManager::policySystem ||
+                     policy == CPacketManager::policyPool)) {
         // One block: data, extra area, record in the last bytes (aligned for the record).
+        const std::uint64_t alignment = manager->m_alignment;
         const std::uint64_t data = alignUp(size, alignment);
         const std::uint64_t tail = alignUp(std::uint64_t(extraSize) + kRecordSize, alignment);
         std::uint64_t request = data + tail;
@@ -188,10 +164,10 @@ OldPacketInternal* OldPacketInternal::create(unsigned int size, unsigned int ext
         }
         unsigned char* block = nullptr;
         unsigned int granted = static_cast<unsigned int>(request);
-        if (request <= 0xFFFFFFFFu) {
-            block = static_cast<unsigned char*>(manager->allocate(granted));
+        if (INFRA_LIKELY(request <= 0xFFFFFFFFu)) {
+            block = static_cast<unsigned char*>(manager->allocateBlock(granted));
         }
-        if (block == nullptr) {
+        if (INFRA_UNLIKELY(block == nullptr)) {
             logInfo("PacketInternal::create(): NO enough, need size(%zu) ext(%zu)\n",
                     static_cast<std::size_t>(size), static_cast<std::size_t>(extraSize));
             return nullptr;
@@ -202,8 +178,10 @@ OldPacketInternal* OldPacketInternal::create(unsigned int size, unsigned int ext
                                           ? static_cast<unsigned int>(granted - tail)
                                           : static_cast<unsigned int>(data);
         void* at = block + granted - kRecordSize;
-        return new (at)
-            OldPacketInternal(block, size, capacity, block + capacity, extraSize, kAllocated);
+        PacketInternal* record =
+            new (at) PacketInternal(block, size, capacity, block + capacity, extraSize, kInBlock);
+        record->m_blockSize = granted;
+        return record;
     }
     if (policy == CPacketManager::policyPoolData) {
         unsigned char* data = nullptr;
@@ -218,24 +196,22 @@ OldPacketInternal* OldPacketInternal::create(unsigned int size, unsigned int ext
         } else {
             granted = 0;
         }
-        const std::uint64_t sideSize = sideBlockSize(extraSize);
+        const std::uint64_t sideSize = sideBlockSize<PacketInternal>(extraSize);
         void* side = sideSize <= 0xFFFFFFFFu ? std::malloc(sideSize) : nullptr;
         if (side == nullptr) {
             manager->release(data);
-            INFRA_DIAG(Infra::Detail::kLevelError,
-                       "PacketInternal::create(): malloc failured! size(%zu)\n",
-                       static_cast<std::size_t>(sideSize));
+            reportNoMemory(sideSize);
             return nullptr;
         }
-        return new (recordInSideBlock(side, extraSize))
-            OldPacketInternal(data, size, granted, side, extraSize, kAllocated);
+        return new (recordInSideBlock<PacketInternal>(side, extraSize))
+            PacketInternal(data, size, granted, side, extraSize, kPoolData);
     }
     INFRA_DIAG_PLAIN(Infra::Detail::kLevelDebug, "tracepoint:\n");
     return nullptr;
 }
 
-OldPacketInternal* OldPacketInternal::createWindow(const CPacket& parent, unsigned int offset,
-                                                   unsigned int size, unsigned int extraSize) {
+PacketInternal* PacketInternal::createWindow(const CPacket& parent, unsigned int offset,
+                                             unsigned int size, unsigned int extraSize) {
     const unsigned int parentSize = parent.size();
     // offset + size is never formed: it could wrap past 32 bits.
     if (offset >= parentSize || size > parentSize - offset || parent.getBuffer() == nullptr) {
@@ -246,125 +222,133 @@ OldPacketInternal* OldPacketInternal::createWindow(const CPacket& parent, unsign
                    static_cast<std::size_t>(size));
         return nullptr;
     }
-    const std::uint64_t sideSize = sideBlockSize(extraSize);
+    const std::uint64_t sideSize = sideBlockSize<WindowRecord>(extraSize);
     void* side = sideSize <= 0xFFFFFFFFu ? std::malloc(sideSize) : nullptr;
-    CPacket* parentCopy = side != nullptr ? new (std::nothrow) CPacket(parent) : nullptr;
-    if (parentCopy == nullptr) {
-        std::free(side);
-        INFRA_DIAG(Infra::Detail::kLevelError,
-                   "PacketInternal::create(): malloc failured! size(%zu)\n",
-                   static_cast<std::size_t>(sideSize));
+    if (side == nullptr) {
+        reportNoMemory(sideSize);
         return nullptr;
     }
-    OldPacketInternal* record = new (recordInSideBlock(side, extraSize))
-        OldPacketInternal(parent.getBuffer() + offset, size, size, side, extraSize, kWindow);
-    record->m_parent = parentCopy;
-    return record;
+    return new (recordInSideBlock<WindowRecord>(side, extraSize))
+        WindowRecord(parent, parent.getBuffer() + offset, size, side, extraSize);
 }
 
-OldPacketInternal* OldPacketInternal::createCaller(void* buffer, unsigned int size, bool withExtra,
-                                                   unsigned int extraSize,
-                                                   CPacket::Deleter deleter) {
+PacketInternal* PacketInternal::createCaller(void* buffer, unsigned int size, bool withExtra,
+                                             unsigned int extraSize,
+                                             const CPacket::Deleter& deleter) {
     void* extra = nullptr;
     if (withExtra && extraSize > 0) {
         extra = std::malloc(extraSize);
         if (extra == nullptr) {
-            INFRA_DIAG(Infra::Detail::kLevelError,
-                       "PacketInternal::create(): malloc failured! size(%zu)\n",
-                       static_cast<std::size_t>(extraSize));
+            reportNoMemory(extraSize);
             return nullptr;
         }
     }
-    OldPacketInternal* record =
-        new (std::nothrow) OldPacketInternal(static_cast<unsigned char*>(buffer), size, size, extra,
-                                             withExtra ? extraSize : 0, kCallerBuffer);
+    CallerRecord* record = new (std::nothrow) CallerRecord(
+        static_cast<unsigned char*>(buffer), size, extra, withExtra ? extraSize : 0, deleter);
     if (record == nullptr) {
         std::free(extra);
         return nullptr;
     }
-    record->m_deleter = deleter;
     return record;
 }
 
-OldPacketInternal* OldPacketInternal::createAttach(unsigned int size, CPacket::Deleter deleter,
-                                                   void* parameter, unsigned int extraSize) {
+PacketInternal* PacketInternal::createAttach(unsigned int size, const CPacket::Deleter& deleter,
+                                             void* parameter, unsigned int extraSize) {
     void* extra = nullptr;
     if (extraSize > 0) {
         extra = std::malloc(extraSize);
         if (extra == nullptr) {
-            INFRA_DIAG(Infra::Detail::kLevelError,
-                       "PacketInternal::create(): malloc failured! size(%zu)\n",
-                       static_cast<std::size_t>(extraSize));
+            reportNoMemory(extraSize);
             return nullptr;
         }
     }
-    OldPacketInternal* record =
-        new (std::nothrow) OldPacketInternal(nullptr, size, size, extra, extraSize, kAllocated);
+    AttachRecord* record =
+        new (std::nothrow) AttachRecord(size, extra, extraSize, deleter, parameter);
     if (record == nullptr) {
         std::free(extra);
         return nullptr;
     }
-    record->m_attach = true;
-    record->m_attachDeleter = deleter;
-    record->m_attachParameter = parameter;
     return record;
 }
 
-void OldPacketInternal::destroy() {
-    if (m_attach) {
-        delete this;
-        return;
+unsigned int PacketInternal::putBuffer(const void* data, unsigned int length) {
+    if (m_kind == kAttach) {
+        // The caller's block is taken over as it is; the size stays within the capacity
+        // announced at construction.
+        m_buffer = static_cast<unsigned char*>(const_cast<void*>(data));
+        m_size = data == nullptr ? 0 : (length < m_capacity ? length : m_capacity);
+        return m_size;
     }
+    const unsigned int room = m_capacity - m_size;
+    const unsigned int n = length < room ? length : room;
+    if (n > 0 && data != nullptr) {
+        PacketManagerInternal::instance()->copy(m_buffer + m_size, data, n);
+        m_size += n;
+        return n;
+    }
+    return 0;
+}
+
+void PacketInternal::destroy() {
     switch (m_kind) {
-        case kAllocated: {
-            PacketManagerInternal* manager = PacketManagerInternal::instance();
-            const int policy = manager->m_policy;
-            unsigned char* buffer = m_buffer;
+        case kInBlock:
+            // The record goes with the block.
+            PacketManagerInternal::instance()->releaseBlock(m_buffer, m_blockSize);
+            return;
+        case kPoolData: {
             void* side = m_extraData;
-            if (policy == CPacketManager::policySystem || policy == CPacketManager::policyPool) {
-                this->~OldPacketInternal();
-                manager->release(buffer);
-            } else if (policy == CPacketManager::policyPoolData) {
-                this->~OldPacketInternal();
-                manager->release(buffer);
-                std::free(side);
-            }
+            PacketManagerInternal::instance()->release(m_buffer);
+            std::free(side);
             return;
         }
         case kWindow: {
+            // Dropping the parent copy may give the parent's memory back; the window's own
+            // block goes after it.
             void* side = m_extraData;
-            this->~OldPacketInternal();
+            static_cast<WindowRecord*>(this)->~WindowRecord();
             std::free(side);
             return;
         }
         case kCallerBuffer: {
+            CallerRecord* record = static_cast<CallerRecord*>(this);
             void* extra = m_extraData;
-            delete this;
+            if (!record->deleter.empty()) {
+                record->deleter(m_buffer, m_size);
+            }
+            delete record;
             std::free(extra);
             return;
         }
-        default:
-            INFRA_ASSERT_MSG(false, "PacketInternal::destroy(): unreachable!\n");
+        case kAttach: {
+            AttachRecord* record = static_cast<AttachRecord*>(this);
+            std::free(m_extraData);
+            if (m_buffer != nullptr && !record->deleter.empty()) {
+                record->deleter(record->parameter, m_capacity);
+            }
+            delete record;
+            return;
+        }
     }
+    INFRA_ASSERT_MSG(false, "PacketInternal::destroy(): unreachable!\n");
 }
 
 CPacket::CPacket() : m_internal(nullptr) {}
 
 CPacket::CPacket(unsigned int size, unsigned int extraSize)
-    : m_internal(OldPacketInternal::create(size, extraSize)) {}
+    : m_internal(PacketInternal::create(size, extraSize)) {}
 
 CPacket::CPacket(void* buffer, unsigned int size, Deleter deleter)
-    : m_internal(OldPacketInternal::createCaller(buffer, size, false, 0, deleter)) {}
+    : m_internal(PacketInternal::createCaller(buffer, size, false, 0, deleter)) {}
 
 CPacket::CPacket(void* buffer, unsigned int size, unsigned int extraSize, Deleter deleter)
-    : m_internal(OldPacketInternal::createCaller(buffer, size, true, extraSize, deleter)) {}
+    : m_internal(PacketInternal::createCaller(buffer, size, true, extraSize, deleter)) {}
 
 CPacket::CPacket(unsigned int size, Deleter deleter, void* parameter, unsigned int extraSize)
-    : m_internal(OldPacketInternal::createAttach(size, deleter, parameter, extraSize)) {}
+    : m_internal(PacketInternal::createAttach(size, deleter, parameter, extraSize)) {}
 
 CPacket::CPacket(const CPacket& parent, unsigned int offset, unsigned int size,
                  unsigned int extraSize)
-    : m_internal(OldPacketInternal::createWindow(parent, offset, size, extraSize)) {}
+    : m_internal(PacketInternal::createWindow(parent, offset, size, extraSize)) {}
 
 CPacket::CPacket(const CPacket& other) : m_internal(other.m_internal) {
     if (m_internal != nullptr) {

@@ -44,6 +44,49 @@ Configuration& configuration() {
     return *state;
 }
 
+// Packet blocks a thread gave back under the library's own heap operator, for its next packets.
+// Packets of one size come and go in pairs on a thread (a buffer per message); blocks above the
+// C library's own per-thread cache sizes take its slow path every time, which this skips. A few
+// small blocks at most per thread; they go back to the heap when the thread ends. Plain data,
+// so the hot path touches no guard; the first kept block registers the per-thread cleanup.
+constexpr unsigned int kRecycleSlots = 4;
+constexpr unsigned int kRecycleMaxBlock = 8192;
+
+struct RecycledBlocks {
+    void* blocks[kRecycleSlots];
+    unsigned int sizes[kRecycleSlots];
+    unsigned int count;
+    bool armed;    // the cleanup is registered
+    bool retired;  // the thread is ending: nothing more is kept
+};
+
+#if defined(__GNUC__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local RecycledBlocks t_recycled;
+
+void releaseRecycled() {
+    RecycledBlocks& r = t_recycled;
+    r.retired = true;
+    for (unsigned int i = 0; i < r.count; ++i) {
+        Detail::unpoisonRegion(r.blocks[i], r.sizes[i]);
+        std::free(r.blocks[i]);
+    }
+    r.count = 0;
+}
+
+// Gives the thread's blocks back when its thread-local objects are destroyed; anything given
+// back after that goes straight to the heap.
+struct RecycleCleanup {
+    ~RecycleCleanup() { releaseRecycled(); }
+};
+
+bool armRecycling() {
+    static thread_local RecycleCleanup cleanup;
+    (void)cleanup;
+    return true;
+}
+
 void retirePoolAtExit() {
     PacketManagerInternal::instance()->m_pool->retire();
 }
@@ -95,6 +138,7 @@ PacketManagerInternal::PacketManagerInternal()
       m_memop(),
       m_param(),
       m_pool(nullptr),
+      m_standardHeap(false),
       m_handle(this) {
     {
         Configuration& state = configuration();
@@ -105,6 +149,11 @@ PacketManagerInternal::PacketManagerInternal()
         m_param = state.param;
     }
     m_alignment = 1u << Detail::floorLog2(m_param.alignSize);
+    // Packets recycle heap blocks only where the heap is all there is: not over a pool.
+    m_standardHeap = m_policy != CPacketManager::policyPool &&
+                     m_policy != CPacketManager::policyPoolData &&
+                     m_memop.malloc == Infra::TFunction1<void*, unsigned int>(&systemMalloc) &&
+                     m_memop.free == Infra::TFunction1<void, void*>(&systemFree);
     if (m_policy == CPacketManager::policySystem) {
         logInfo("CPacketManager: System Policy\n");
         return;
@@ -130,6 +179,52 @@ void* PacketManagerInternal::copy(void* dst, const void* src, unsigned int n) {
     }
     return m_memop.memcpy(dst, src, n);
 }
+
+namespace Detail {
+
+void* recycledBlock(unsigned int size) {
+    RecycledBlocks& r = t_recycled;
+    for (unsigned int i = r.count; i > 0; --i) {
+        if (r.sizes[i - 1] == size) {
+            void* block = r.blocks[i - 1];
+            --r.count;
+            r.blocks[i - 1] = r.blocks[r.count];
+            r.sizes[i - 1] = r.sizes[r.count];
+            unpoisonRegion(block, size);
+            return block;
+        }
+    }
+    return nullptr;
+}
+
+bool recycleBlock(void* block, unsigned int size) {
+    RecycledBlocks& r = t_recycled;
+    if (block == nullptr || size > kRecycleMaxBlock || r.retired) {
+        return false;
+    }
+    if (!r.armed) {
+        r.armed = true;
+        armRecycling();
+    }
+    if (r.count == kRecycleSlots) {
+        // The oldest goes back to the heap.
+        unpoisonRegion(r.blocks[0], r.sizes[0]);
+        std::free(r.blocks[0]);
+        for (unsigned int i = 1; i < kRecycleSlots; ++i) {
+            r.blocks[i - 1] = r.blocks[i];
+            r.sizes[i - 1] = r.sizes[i];
+        }
+        --r.count;
+    }
+    r.blocks[r.count] = block;
+    r.sizes[r.count] = size;
+    ++r.count;
+    // Under AddressSanitizer a packet used after its last copy went is reported.
+    poisonRegion(block, size);
+    return true;
+}
+
+}  // namespace Detail
 
 CPacketManager::CPacketManager(PacketManagerInternal* internal) : m_internal(internal) {}
 
