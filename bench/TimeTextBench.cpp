@@ -1,5 +1,6 @@
 // Time as text: format with the default picture and parse of its output, beside the C
-// library's strftime and strptime on the same values.
+// library's strftime and strptime on the same values; then pictures off the fast paths (a
+// 12-hour picture, a day-first text, more pictures than a thread keeps prepared).
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -51,17 +52,19 @@ const std::vector<struct tm>& randomParts() {
     return parts;
 }
 
+std::vector<std::string> textsBy(const char* picture) {
+    std::vector<std::string> v;
+    v.reserve(kInputs);
+    for (const CTime& t : randomTimes()) {
+        char buffer[64];
+        t.format(buffer, sizeof buffer, picture, CTime::keepSeparator | CTime::orderFromFormat);
+        v.emplace_back(buffer);
+    }
+    return v;
+}
+
 const std::vector<std::string>& randomTexts() {
-    static const std::vector<std::string> texts = [] {
-        std::vector<std::string> v;
-        v.reserve(kInputs);
-        for (const CTime& t : randomTimes()) {
-            char buffer[32];
-            t.format(buffer, sizeof buffer, kPicture, 0);
-            v.emplace_back(buffer);
-        }
-        return v;
-    }();
+    static const std::vector<std::string> texts = textsBy(kPicture);
     return texts;
 }
 
@@ -125,5 +128,75 @@ void BM_Strptime(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Strptime);
+
+void BM_FormatTwelveHour(benchmark::State& state) {
+    const std::vector<CTime>& times = randomTimes();
+    char buffer[64];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        times[i++ & (kInputs - 1)].format(buffer, sizeof buffer, "yyyy-MM-dd hh:mm:ss tt",
+                                          CTime::hourModeFromFormat);
+        benchmark::DoNotOptimize(buffer);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FormatTwelveHour);
+
+void BM_StrftimeTwelveHour(benchmark::State& state) {
+    const std::vector<struct tm>& parts = randomParts();
+    char buffer[64];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        strftime(buffer, sizeof buffer, "%Y-%m-%d %I:%M:%S %p", &parts[i++ & (kInputs - 1)]);
+        benchmark::DoNotOptimize(buffer);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_StrftimeTwelveHour);
+
+// Eight pictures in turn, more than a thread keeps: every call reads its picture afresh.
+void BM_FormatManyPictures(benchmark::State& state) {
+    static const char* const pictures[8] = {"yyyy-MM-dd HH:mm:ss", "yyyy/MM/dd HH:mm:ss",
+                                            "dd.MM.yyyy HH:mm",    "MM-dd-yy HH:mm:ss",
+                                            "yyyyMMdd HHmmss",     "HH:mm:ss",
+                                            "yyyy-MM-dd",          "dd/MM/yyyy HH:mm:ss"};
+    const std::vector<CTime>& times = randomTimes();
+    char buffer[64];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        times[i & (kInputs - 1)].format(buffer, sizeof buffer, pictures[i & 7], 0);
+        ++i;
+        benchmark::DoNotOptimize(buffer);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FormatManyPictures);
+
+const char kDayFirst[] = "dd/MM/yyyy HH:mm:ss";
+
+void BM_ParseDayFirst(benchmark::State& state) {
+    static const std::vector<std::string> texts = textsBy(kDayFirst);
+    CTime t;
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(t.parse(texts[i++ & (kInputs - 1)].c_str(), kDayFirst, 0));
+        benchmark::DoNotOptimize(t);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ParseDayFirst);
+
+void BM_StrptimeDayFirst(benchmark::State& state) {
+    static const std::vector<std::string> texts = textsBy(kDayFirst);
+    struct tm parts = {};
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            strptime(texts[i++ & (kInputs - 1)].c_str(), "%d/%m/%Y %H:%M:%S", &parts));
+        benchmark::DoNotOptimize(parts);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_StrptimeDayFirst);
 
 }  // namespace

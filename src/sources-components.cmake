@@ -9,7 +9,7 @@ target_sources(infra PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/component/ClientList.cpp)
 
 if(WIN32)
-    # No Windows loader layer yet (LoadLibraryA/GetProcAddress behind platform/DynamicLibrary.h).
+    target_sources(infra PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform/win32/DynamicLibrary.cpp)
 else()
     target_sources(infra PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform/posix/DynamicLibrary.cpp)
 endif()

@@ -7,7 +7,8 @@ target_sources(infra PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/infra3/LfsFile.cpp)
 
 if(WIN32)
-    # No Windows file-system layer yet (platform/win32/FileSystem.cpp): nothing to add.
+    target_sources(infra PRIVATE
+        ${CMAKE_CURRENT_LIST_DIR}/platform/win32/FileSystem.cpp)
 else()
     target_sources(infra PRIVATE
         ${CMAKE_CURRENT_LIST_DIR}/platform/posix/FileSystem.cpp)

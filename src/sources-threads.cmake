@@ -5,7 +5,8 @@ target_sources(infra PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/infra3/Timer.cpp)
 
 if(WIN32)
-    # No Windows thread and process layer yet: nothing to add.
+    target_sources(infra PRIVATE
+        ${CMAKE_CURRENT_LIST_DIR}/platform/win32/Process.cpp)
 else()
     target_sources(infra PRIVATE
         ${CMAKE_CURRENT_LIST_DIR}/platform/posix/Process.cpp)

@@ -6,7 +6,8 @@ target_sources(infra PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/LegacyTime.cpp)
 
 if(WIN32)
-    # No Windows local-time layer yet: nothing to add.
+    target_sources(infra PRIVATE
+        ${CMAKE_CURRENT_LIST_DIR}/platform/win32/TimeZone.cpp)
 else()
     target_sources(infra PRIVATE
         ${CMAKE_CURRENT_LIST_DIR}/platform/posix/TimeZone.cpp)

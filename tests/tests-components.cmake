@@ -2,7 +2,9 @@
 # modules whose files are literally named after the component ("<Name>.dll"), through the loader's
 # search path.
 # On Windows the libraries sit next to the test executables, where the loader looks first.
-if(WIN32)
+if(WIN32 AND CMAKE_RUNTIME_OUTPUT_DIRECTORY)
+    set(INFRA_COMPONENT_LIB_DIR ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+elseif(WIN32)
     set(INFRA_COMPONENT_LIB_DIR ${CMAKE_CURRENT_BINARY_DIR})
 else()
     set(INFRA_COMPONENT_LIB_DIR ${CMAKE_CURRENT_BINARY_DIR}/component-libs)

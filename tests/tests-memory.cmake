@@ -7,3 +7,8 @@ infra_add_test(MemoryPoolPolicyTest memory/PoolPolicyTest.cpp)
 infra_add_test(MemoryPoolDataPolicyTest memory/PoolDataPolicyTest.cpp)
 infra_add_test(MemoryExternalPolicyTest memory/ExternalPolicyTest.cpp)
 infra_add_test(MemoryConfigTest memory/ConfigTest.cpp)
+# Blocks a thread keeps for its next packets (default heap), and none kept over a caller's
+# operator; a pool first used by one thread, then by many.
+infra_add_test(MemoryRecycleTest memory/RecycleTest.cpp)
+infra_add_test(MemoryRecycleOperatorTest memory/RecycleOperatorTest.cpp)
+infra_add_test(MemoryPoolThreadsTest memory/PoolThreadsTest.cpp)

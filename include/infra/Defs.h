@@ -30,7 +30,14 @@
 #define INFRA_FUNCTION __PRETTY_FUNCTION__
 #endif
 
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(__MINGW32__)
+// mingw-w64 builds of the library format with the C99-conforming printf family of the mingw
+// runtime (%zu, %lld, %jd as on other systems), not with the system runtime's dialect.
+#define INFRA_PRINTF_FORMAT(fmtIndex, firstArg) \
+    __attribute__((format(gnu_printf, fmtIndex, firstArg)))
+#define INFRA_LIKELY(x) __builtin_expect(!!(x), 1)
+#define INFRA_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#elif defined(__GNUC__) || defined(__clang__)
 #define INFRA_PRINTF_FORMAT(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 #define INFRA_LIKELY(x) __builtin_expect(!!(x), 1)
 #define INFRA_UNLIKELY(x) __builtin_expect(!!(x), 0)

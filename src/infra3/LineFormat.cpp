@@ -39,6 +39,35 @@ char* decimalDigits(unsigned long long magnitude, char* end) {
     return p;
 }
 
+// Writes the decimal digits of `value` forwards at `out` (room for 10); returns the end.
+inline char* writeDecimal32(char* out, unsigned int value) {
+    int digits = 1;
+    if (value >= 10) {
+        digits = value < 100          ? 2
+                 : value < 1000       ? 3
+                 : value < 10000      ? 4
+                 : value < 100000     ? 5
+                 : value < 1000000    ? 6
+                 : value < 10000000   ? 7
+                 : value < 100000000  ? 8
+                 : value < 1000000000 ? 9
+                                      : 10;
+    }
+    char* const last = out + digits;
+    char* p = last;
+    while (value >= 100) {
+        p -= 2;
+        std::memcpy(p, &kDigitPairs[2 * (value % 100)], 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        std::memcpy(p - 2, &kDigitPairs[2 * value], 2);
+    } else {
+        p[-1] = static_cast<char>('0' + value);
+    }
+    return last;
+}
+
 // Writes the hexadecimal digits of `magnitude` backwards from `end`; returns the first digit.
 char* hexDigits(unsigned long long magnitude, bool upper, char* end) {
     const char* const symbols = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -409,23 +438,18 @@ int formatMessage(char* buffer, std::size_t size, const char* format, va_list ar
             if (end - out < 12) {
                 break;
             }
-            char digits[12];
-            char* const digitsEnd = digits + sizeof digits;
-            char* first;
+            unsigned int magnitude;
             if (conversion == 'd') {
                 const int value = va_arg(ap, int);
-                first = decimalDigits(value < 0 ? 0u - static_cast<unsigned int>(value)
-                                                : static_cast<unsigned int>(value),
-                                      digitsEnd);
+                magnitude = static_cast<unsigned int>(value);
                 if (value < 0) {
-                    *--first = '-';
+                    *out++ = '-';
+                    magnitude = 0u - magnitude;
                 }
             } else {
-                first = decimalDigits(va_arg(ap, unsigned int), digitsEnd);
+                magnitude = va_arg(ap, unsigned int);
             }
-            const std::size_t length = static_cast<std::size_t>(digitsEnd - first);
-            copyShort(out, first, length);
-            out += length;
+            out = writeDecimal32(out, magnitude);
         } else if (conversion == 's') {
             const char* text = va_arg(ap, const char*);
             if (text == nullptr) {

@@ -282,10 +282,13 @@ LogFileSettings logFileGetSettings() {
 }
 
 int logFileWrite(const char* line, int length, const SystemTime& time) {
-    LogFileState& s = state();
-    if (!s.active.load(std::memory_order_relaxed)) {
+    // Every shown line comes here: with no path set it returns after reading the flag, before
+    // any call or register save (the flag's address is looked up once).
+    static const std::atomic<bool>& active = state().active;
+    if (!active.load(std::memory_order_relaxed)) {
         return -1;
     }
+    LogFileState& s = state();
     CMutexGuard guard(s.lock);
     if (s.path.empty()) {
         return -1;

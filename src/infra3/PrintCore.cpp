@@ -15,12 +15,19 @@ namespace Infra {
 namespace Detail {
 
 PrintState g_printState;
+std::atomic<int> g_coloursActive{0};
+
+bool askColoursActive() {
+    const bool active = Platform::consoleColoursActive();
+    g_coloursActive.store(active ? 1 : 2, std::memory_order_relaxed);
+    return active;
+}
 
 }  // namespace Detail
 }  // namespace Infra
 }  // namespace Tovix
 
-InfraPrintOption Tovix::Infra::Detail::g_printOption = {};
+alignas(8) InfraPrintOption Tovix::Infra::Detail::g_printOption = {};
 
 #if defined(__GNUC__)
 #define INFRA_LINE_INLINE inline __attribute__((always_inline))
@@ -58,7 +65,7 @@ const LevelStyle& levelStyle(int level) {
 // Colour state is shared by all threads; when no console shows colours the switches and their
 // flags are skipped, which keeps logging threads from writing the shared state on every line.
 void switchColour(int level) {
-    if (!Platform::consoleColoursActive()) {
+    if (!coloursActive()) {
         return;
     }
     g_printState.savedAttribute.store(Platform::consoleGetTextAttribute(),
@@ -67,26 +74,13 @@ void switchColour(int level) {
     g_printState.colourRestored.store(false, std::memory_order_relaxed);
 }
 
-// The date and clock texts of the second last printed on this thread. Lines within one second
-// reuse them; any change of a field (second, minute, hour, day, month, year alike) writes them
-// afresh, so the text is never stale. Trivial type: no thread-exit work, no guard.
+// The date and clock texts of one local second.
 struct TimeText {
-    // year, month, day, wday, hour, minute, second as read for the text
-    int fields[7];
     unsigned char dateLength;
     unsigned char clockLength;
     char date[40];   // "YYYY-MM-DD "
     char clock[40];  // "hh:mm:ss"
 };
-
-#if defined(__GNUC__)
-__attribute__((tls_model("initial-exec")))
-#endif
-thread_local TimeText t_timeText;
-
-// The leading fields of SystemTimeEx, year to second, compared and kept as one block.
-static_assert(offsetof(SystemTimeEx, second) == 6 * sizeof(int), "year ... second lead the record");
-constexpr std::size_t kTimeFieldBytes = 7 * sizeof(int);
 
 void fillTimeText(TimeText& t, const SystemTimeEx& now) {
     LineWriter date(t.date, sizeof t.date);
@@ -106,54 +100,102 @@ void fillTimeText(TimeText& t, const SystemTimeEx& now) {
     t.clockLength = static_cast<unsigned char>(clock.finish());
 }
 
-INFRA_LINE_INLINE const TimeText& timeText(const SystemTimeEx& now) {
-    TimeText& t = t_timeText;
-    // A filled text is never empty: dateLength 0 marks a thread's first line.
-    if (INFRA_UNLIKELY(std::memcmp(t.fields, &now, kTimeFieldBytes) != 0 || t.dateLength == 0)) {
-        fillTimeText(t, now);
-        std::memcpy(t.fields, &now, kTimeFieldBytes);
+// The local time of the real-time second last read on this thread, with its texts. Lines within
+// that second reuse them after one clock read; a different second count (later, earlier, or the
+// clock set) splits the time afresh, so neither fields nor text are ever stale. Trivial type: no
+// thread-exit work, no guard.
+struct LineClock {
+    long long second;  // the real-time second of `fields`
+    bool valid;
+    SystemTimeEx fields;
+    TimeText text;
+};
+
+#if defined(__GNUC__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local LineClock t_lineClock;
+
+// Splits the current time into t and returns its milliseconds. The local fields come from one
+// read of the clock; they are kept for the second of that read only when two reads around it
+// agree on the second, so that `second` always names the second the fields show.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+int refreshLineClock(LineClock& t) {
+    for (int attempt = 0;; ++attempt) {
+        long long before = 0;
+        long nanoseconds = 0;
+        Platform::realTimeNow(&before, &nanoseconds);
+        Platform::LocalTimeFields f;
+        Platform::localTimeNow(&f);
+        long long after = 0;
+        Platform::realTimeNow(&after, &nanoseconds);
+        t.fields = SystemTimeEx{f.year,   f.month,  f.day, f.wday,      f.hour,
+                                f.minute, f.second, 0,     {0, 0, 0, 0}};
+        fillTimeText(t.text, t.fields);
+        // A second boundary between the reads is rare; a clock stepping back and forth on every
+        // read is not worth more than a few tries: the line then keeps correct fields uncached.
+        t.valid = before == after;
+        if (t.valid || attempt >= 3) {
+            t.second = before;
+            return f.millisecond;
+        }
     }
-    return t;
+}
+
+// The time of a line: the local clock as CTime::getCurrentTimeEx() reads it, and its texts.
+INFRA_LINE_INLINE const TimeText& readLineTime(SystemTimeEx* now) {
+    long long second = 0;
+    long nanoseconds = 0;
+    Platform::realTimeNow(&second, &nanoseconds);
+    LineClock& t = t_lineClock;
+    int millisecond;
+    if (INFRA_LIKELY(t.second == second && t.valid)) {
+        millisecond = static_cast<int>(nanoseconds / 1000000);
+    } else {
+        millisecond = refreshLineClock(t);
+    }
+    *now = t.fields;
+    now->millisecond = millisecond;
+    return t.text;
 }
 
 // The prefix written piece by piece with a bound check on each: for prefixes that may not fit.
 // `fileLength` is strlen(file), or -1 when not known. The colour is switched by the caller.
-int writePrefixBounded(char* buffer, unsigned int size, int level, const char* module,
-                       const char* file, long fileLength, const char* function, int line,
-                       const char* version, const SystemTimeEx& now) {
-    const InfraPrintOption& o = g_printOption;
-    const bool tagged = printOption(o.taggedFormat);
+int writePrefixBounded(char* buffer, unsigned int size, const InfraPrintOption& o, int level,
+                       const char* module, const char* file, long fileLength, const char* function,
+                       int line, const char* version, const SystemTimeEx& now,
+                       const TimeText& text) {
+    const bool tagged = o.taggedFormat;
     LineWriter w(buffer, size);
     if (tagged) {
         w.literal("|T:");
     }
-    const bool withDate = printOption(o.withDate);
-    const bool withTime = !printOption(o.noTime);
-    if (withDate || withTime) {
-        const TimeText& text = timeText(now);
-        if (withDate) {
-            w.append(text.date, text.dateLength);
-        }
-        if (withTime) {
-            w.append(text.clock, text.clockLength);
-            if (printOption(o.withMillisecond)) {
-                w.ch(':');
-                w.number(now.millisecond, 3, false);
-            }
-            w.ch('|');
-        }
+    const bool withDate = o.withDate;
+    const bool withTime = !o.noTime;
+    if (withDate) {
+        w.append(text.date, text.dateLength);
     }
-    if (!printOption(o.noModule)) {
+    if (withTime) {
+        w.append(text.clock, text.clockLength);
+        if (o.withMillisecond) {
+            w.ch(':');
+            w.number(now.millisecond, 3, false);
+        }
+        w.ch('|');
+    }
+    if (!o.noModule) {
         tagged ? w.literal("M:") : w.literal("[");
         w.text(module);
         tagged ? w.literal("|") : w.literal("] ");
     }
-    if (!printOption(o.noVersion)) {
+    if (!o.noVersion) {
         tagged ? w.literal("V:") : w.literal("[ver:");
         w.text(version);
         tagged ? w.literal("|") : w.literal("] ");
     }
-    if (!printOption(o.noLevel)) {
+    if (!o.noLevel) {
         if (tagged) {
             w.literal("L:");
         }
@@ -163,7 +205,7 @@ int writePrefixBounded(char* buffer, unsigned int size, int level, const char* m
             w.ch('|');
         }
     }
-    if (line > 0 && !printOption(o.noFile)) {
+    if (line > 0 && !o.noFile) {
         if (tagged) {
             w.literal("F:");
         }
@@ -174,21 +216,21 @@ int writePrefixBounded(char* buffer, unsigned int size, int level, const char* m
         }
         w.ch(tagged ? '|' : ' ');
     }
-    if (!printOption(o.noFunction)) {
+    if (!o.noFunction) {
         if (tagged) {
             w.literal("f:");
         }
         w.text(function);
         w.ch(tagged ? '|' : ' ');
     }
-    if (line > 0 && !printOption(o.noLine)) {
+    if (line > 0 && !o.noLine) {
         if (tagged) {
             w.literal("l:");
         }
         w.number(line);
         w.ch(tagged ? '|' : ' ');
     }
-    if (!printOption(o.noThread)) {
+    if (!o.noThread) {
         tagged ? w.literal("t:") : w.literal("tid:");
         int length = 0;
         const char* id = Platform::currentThreadIdText(&length);
@@ -220,63 +262,46 @@ INFRA_LINE_INLINE char* putLiteral(char* p, const char (&s)[N]) {
     return p + (N - 1);
 }
 
-// Writes the prefix (see Infra_logOptionControl); `fileLength` is strlen(file), or -1 when not
-// known. When everything fits, which is all but pathological lines, the pieces go in without
-// per-piece bound checks.
-INFRA_LINE_INLINE int writePrefix(char* buffer, unsigned int size, int level, const char* module,
-                                  const char* file, long fileLength, const char* function, int line,
-                                  const char* version, const SystemTimeEx& now) {
-    if (buffer == nullptr || size == 0) {
-        return 0;
-    }
-    const InfraPrintOption& o = g_printOption;
-    if (!printOption(o.noColor)) {
-        switchColour(level);
-    }
-    const std::size_t moduleLength = textLength(module);
-    const std::size_t versionLength = textLength(version);
-    const std::size_t functionLength = textLength(function);
-    const std::size_t fileBytes =
-        fileLength >= 0 ? static_cast<std::size_t>(fileLength) : textLength(file);
-    // Each length is below the address space; their sum cannot wrap.
-    if (moduleLength + versionLength + functionLength + fileBytes + kFixedPrefixRoom >=
-        static_cast<std::size_t>(size)) {
-        return writePrefixBounded(buffer, size, level, module, file, static_cast<long>(fileBytes),
-                                  function, line, version, now);
-    }
-    const bool tagged = printOption(o.taggedFormat);
-    char* p = buffer;
-    if (tagged) {
+// The tag and the time: everything of a prefix before the module. Needs no bound check when at
+// least kFixedPrefixRoom bytes are free.
+INFRA_LINE_INLINE char* writeHead(char* p, const InfraPrintOption& o, const SystemTimeEx& now,
+                                  const TimeText& text) {
+    if (o.taggedFormat) {
         p = putLiteral(p, "|T:");
     }
-    const bool withDate = printOption(o.withDate);
-    const bool withTime = !printOption(o.noTime);
-    if (withDate || withTime) {
-        const TimeText& text = timeText(now);
-        if (withDate) {
-            p = put(p, text.date, text.dateLength);
-        }
-        if (withTime) {
-            p = put(p, text.clock, text.clockLength);
-            if (printOption(o.withMillisecond)) {
-                *p++ = ':';
-                p = writeNumber(p, now.millisecond, 3, false);
-            }
-            *p++ = '|';
-        }
+    if (o.withDate) {
+        p = put(p, text.date, text.dateLength);
     }
-    if (!printOption(o.noModule)) {
+    if (!o.noTime) {
+        p = put(p, text.clock, text.clockLength);
+        if (o.withMillisecond) {
+            *p++ = ':';
+            p = writeNumber(p, now.millisecond, 3, false);
+        }
+        *p++ = '|';
+    }
+    return p;
+}
+
+// The rest of the prefix, from the module on, with the text lengths known; the caller has
+// checked that the texts and kFixedPrefixRoom fit.
+char* writeTail(char* p, const InfraPrintOption& o, int level, const char* module,
+                std::size_t moduleLength, const char* file, std::size_t fileBytes,
+                const char* function, std::size_t functionLength, int line, const char* version,
+                std::size_t versionLength) {
+    const bool tagged = o.taggedFormat;
+    if (!o.noModule) {
         p = tagged ? putLiteral(p, "M:") : putLiteral(p, "[");
         p = put(p, module, moduleLength);
         p = tagged ? putLiteral(p, "|") : putLiteral(p, "] ");
     }
-    if (!printOption(o.noVersion)) {
+    if (!o.noVersion) {
         p = tagged ? putLiteral(p, "V:") : putLiteral(p, "[ver:");
         p = put(p, version, versionLength);
         p = tagged ? putLiteral(p, "|") : putLiteral(p, "] ");
     }
     const char separator = tagged ? '|' : ' ';
-    if (!printOption(o.noLevel)) {
+    if (!o.noLevel) {
         if (tagged) {
             p = putLiteral(p, "L:");
         }
@@ -286,28 +311,28 @@ INFRA_LINE_INLINE int writePrefix(char* buffer, unsigned int size, int level, co
             *p++ = '|';
         }
     }
-    if (line > 0 && !printOption(o.noFile)) {
+    if (line > 0 && !o.noFile) {
         if (tagged) {
             p = putLiteral(p, "F:");
         }
         p = put(p, file, fileBytes);
         *p++ = separator;
     }
-    if (!printOption(o.noFunction)) {
+    if (!o.noFunction) {
         if (tagged) {
             p = putLiteral(p, "f:");
         }
         p = put(p, function, functionLength);
         *p++ = separator;
     }
-    if (line > 0 && !printOption(o.noLine)) {
+    if (line > 0 && !o.noLine) {
         if (tagged) {
             p = putLiteral(p, "l:");
         }
         p = writeNumber(p, line);
         *p++ = separator;
     }
-    if (!printOption(o.noThread)) {
+    if (!o.noThread) {
         p = tagged ? putLiteral(p, "t:") : putLiteral(p, "tid:");
         int length = 0;
         const char* id = Platform::currentThreadIdText(&length);
@@ -317,6 +342,38 @@ INFRA_LINE_INLINE int writePrefix(char* buffer, unsigned int size, int level, co
     if (tagged) {
         p = putLiteral(p, "m:");
     }
+    return p;
+}
+
+// Writes the prefix (see Infra_logOptionControl), colour switch included; `fileLength` is
+// strlen(file), or -1 when not known. When everything fits, which is all but pathological
+// lines, the pieces go in without per-piece bound checks.
+int writePrefix(char* buffer, unsigned int size, int level, const char* module, const char* file,
+                long fileLength, const char* function, int line, const char* version,
+                const SystemTimeEx& now) {
+    if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    const InfraPrintOption o = readPrintOptions().options();
+    if (!o.noColor) {
+        switchColour(level);
+    }
+    TimeText text;
+    fillTimeText(text, now);
+    const std::size_t moduleLength = textLength(module);
+    const std::size_t versionLength = textLength(version);
+    const std::size_t functionLength = textLength(function);
+    const std::size_t fileBytes =
+        fileLength >= 0 ? static_cast<std::size_t>(fileLength) : textLength(file);
+    // Each length is below the address space; their sum cannot wrap.
+    if (moduleLength + versionLength + functionLength + fileBytes + kFixedPrefixRoom >=
+        static_cast<std::size_t>(size)) {
+        return writePrefixBounded(buffer, size, o, level, module, file,
+                                  static_cast<long>(fileBytes), function, line, version, now, text);
+    }
+    char* p = writeHead(buffer, o, now, text);
+    p = writeTail(p, o, level, module, moduleLength, file, fileBytes, function, functionLength,
+                  line, version, versionLength);
     *p = '\0';
     return static_cast<int>(p - buffer);
 }
@@ -348,12 +405,139 @@ INFRA_LINE_INLINE const char* fileNamePart(const char* file, std::size_t* length
     return name;
 }
 
-// The time of a line: the local clock as CTime::getCurrentTimeEx() reads it.
-INFRA_LINE_INLINE void readTime(SystemTimeEx* now) {
-    Platform::LocalTimeFields fields;
-    Platform::localTimeNow(&fields);
-    *now = SystemTimeEx{fields.year,   fields.month,  fields.day,         fields.wday, fields.hour,
-                        fields.minute, fields.second, fields.millisecond, {0, 0, 0, 0}};
+// The part of a line's prefix from the module on, as last written on this thread, with what it
+// was written from. A line from the same call site finds it and copies it whole. The texts are
+// compared, not just their addresses: a caller may pass one buffer with different contents, or
+// a library unloaded and another loaded may put different strings at the same address. The
+// thread id is part of the key because a forked child runs the forking thread under a new id.
+// Trivial type: no thread-exit work, no guard.
+constexpr std::size_t kTailRoom = 240;
+constexpr std::size_t kKeyTextRoom = 512;
+
+struct PrefixTailCache {
+    bool valid;
+    int level;
+    int line;
+    int threadId;
+    PrintOptionSnapshot options;
+    const char* module;
+    const char* version;
+    const char* function;
+    const char* file;
+    unsigned short tailLength;
+    unsigned short moduleAt;  // offsets of the NUL-terminated copies in keyTexts
+    unsigned short versionAt;
+    unsigned short functionAt;
+    unsigned short fileAt;
+    char tail[kTailRoom];
+    char keyTexts[kKeyTextRoom];
+};
+
+thread_local PrefixTailCache t_prefixTail;
+
+// This thread's cache. In a shared library its address takes a call to compute; the empty asm
+// hides where the pointer came from, so the compiler keeps it in a register instead of asking
+// again after every call the line makes.
+INFRA_LINE_INLINE PrefixTailCache* prefixTailCache() {
+    PrefixTailCache* c = &t_prefixTail;
+#if defined(__GNUC__)
+    __asm__("" : "+r"(c));
+#endif
+    return c;
+}
+
+INFRA_LINE_INLINE bool sameText(const char* text, const char* cached, const char* cachedText) {
+    return text == cached && (text == nullptr || std::strcmp(text, cachedText) == 0);
+}
+
+// Stores one key text; false when the room is used up.
+bool keepKeyText(PrefixTailCache& c, std::size_t* used, const char* text, std::size_t length,
+                 unsigned short* at) {
+    if (text == nullptr) {
+        *at = 0;
+        return true;
+    }
+    if (length + 1 > kKeyTextRoom - *used) {
+        return false;
+    }
+    std::memcpy(c.keyTexts + *used, text, length);
+    c.keyTexts[*used + length] = '\0';
+    *at = static_cast<unsigned short>(*used);
+    *used += length + 1;
+    return true;
+}
+
+// A prefix whose tail is not in the cache: written in full, then remembered when it is small.
+// `head` is where writeHead stopped.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+int writeLinePrefixUncached(char* buffer, char* head, const PrintOptionSnapshot& snapshot,
+                            const InfraPrintOption& o, int level, const char* module,
+                            const char* file, const char* function, int line,
+                            const char* version, int threadId, const SystemTimeEx& now,
+                            const TimeText& text) {
+    PrefixTailCache& c = *prefixTailCache();
+    c.valid = false;
+    std::size_t fileLength = 0;
+    const char* fileName = fileNamePart(file, &fileLength);
+    const std::size_t moduleLength = textLength(module);
+    const std::size_t versionLength = textLength(version);
+    const std::size_t functionLength = textLength(function);
+    if (moduleLength + versionLength + functionLength + fileLength + kFixedPrefixRoom >=
+        static_cast<std::size_t>(kMaxLineLength)) {
+        return writePrefixBounded(buffer, kMaxLineLength, o, level, module, fileName,
+                                  static_cast<long>(fileLength), function, line, version, now,
+                                  text);
+    }
+    char* const end = writeTail(head, o, level, module, moduleLength, fileName, fileLength,
+                                function, functionLength, line, version, versionLength);
+    *end = '\0';
+    const std::size_t tailLength = static_cast<std::size_t>(end - head);
+    std::size_t used = 0;
+    const std::size_t fullFileLength =
+        file != nullptr ? static_cast<std::size_t>(fileName - file) + fileLength : 0;
+    if (tailLength <= kTailRoom && keepKeyText(c, &used, module, moduleLength, &c.moduleAt) &&
+        keepKeyText(c, &used, version, versionLength, &c.versionAt) &&
+        keepKeyText(c, &used, function, functionLength, &c.functionAt) &&
+        keepKeyText(c, &used, file, fullFileLength, &c.fileAt)) {
+        std::memcpy(c.tail, head, tailLength);
+        c.tailLength = static_cast<unsigned short>(tailLength);
+        c.level = level;
+        c.line = line;
+        c.threadId = threadId;
+        c.options = snapshot;
+        c.module = module;
+        c.version = version;
+        c.function = function;
+        c.file = file;
+        c.valid = true;
+    }
+    return static_cast<int>(end - buffer);
+}
+
+// The prefix of a line into a buffer of kMaxLineLength + 1 bytes; the colour is switched by the
+// caller.
+INFRA_LINE_INLINE int writeLinePrefix(char* buffer, const PrintOptionSnapshot& snapshot,
+                                      const InfraPrintOption& o, int level, const char* module,
+                                      const char* file, const char* function, int line,
+                                      const char* version, const SystemTimeEx& now,
+                                      const TimeText& text) {
+    char* const head = writeHead(buffer, o, now, text);
+    const int threadId = o.noThread ? 0 : Platform::currentThreadId();
+    const PrefixTailCache& c = *prefixTailCache();
+    if (c.valid && c.level == level && c.line == line && c.threadId == threadId &&
+        c.options == snapshot && sameText(module, c.module, c.keyTexts + c.moduleAt) &&
+        sameText(version, c.version, c.keyTexts + c.versionAt) &&
+        sameText(function, c.function, c.keyTexts + c.functionAt) &&
+        sameText(file, c.file, c.keyTexts + c.fileAt)) {
+        std::memcpy(head, c.tail, c.tailLength);
+        char* const end = head + c.tailLength;
+        *end = '\0';
+        return static_cast<int>(end - buffer);
+    }
+    return writeLinePrefixUncached(buffer, head, snapshot, o, level, module, file, function, line,
+                                   version, threadId, now, text);
 }
 
 }  // namespace
@@ -370,13 +554,16 @@ const char* baseFileName(const char* file) {
 int composeLine(char* buffer, int level, const char* module, const char* file, const char* function,
                 int line, const char* version, SystemTimeEx* now, const char* format,
                 va_list args) {
-    std::size_t fileLength = 0;
-    const char* fileName = fileNamePart(file, &fileLength);
-    readTime(now);
+    const TimeText& text = readLineTime(now);
     int length = 0;
     if (g_printState.lineStart.load(std::memory_order_relaxed)) {
-        length = writePrefix(buffer, kMaxLineLength, level, module, fileName,
-                             static_cast<long>(fileLength), function, line, version, *now);
+        const PrintOptionSnapshot snapshot = readPrintOptions();
+        const InfraPrintOption o = snapshot.options();
+        if (!o.noColor) {
+            switchColour(level);
+        }
+        length = writeLinePrefix(buffer, snapshot, o, level, module, file, function, line, version,
+                                 *now, text);
     } else {
         buffer[0] = '\0';
     }
@@ -440,7 +627,7 @@ int Infra_print(int /*level*/, const char* text) {
 
 void Infra_resetcolor(void) {
     PrintState& s = g_printState;
-    if (!s.lineStart.load(std::memory_order_relaxed) || !Tovix::Platform::consoleColoursActive()) {
+    if (!s.lineStart.load(std::memory_order_relaxed) || !coloursActive()) {
         return;
     }
     if (printOption(g_printOption.noColor) && s.colourRestored.load(std::memory_order_relaxed)) {

@@ -140,8 +140,10 @@ ModuleTable& moduleTable() {
 struct Statistics {
     CMutex mutex;
     std::map<std::string, LogModuleInfo> modules;
-    std::atomic<bool> enabled{false};
 };
+
+// Whether statistics are kept; constant-initialised, so a line reads it without a guard.
+std::atomic<bool> g_statisticsEnabled{false};
 
 Statistics& statistics() {
     static Statistics* const stats = new Statistics;
@@ -236,13 +238,16 @@ INFRA_LINE_INLINE int emitLineBody(int level, const char* module, const char* fi
     const int length =
         composeLine(buffer, level, module, file, function, line, versionText, &now, format, args);
     outputLine(level, buffer);
-    Infra_resetcolor();
+    // With no colours on the console there is nothing to restore.
+    if (coloursActive()) {
+        Infra_resetcolor();
+    }
     if (!printOption(g_printOption.noLogFile)) {
         SystemTime date{now.year, now.month,  now.day,    now.wday,
                         now.hour, now.minute, now.second, 0};
         logFileWrite(buffer, length, date);
     }
-    if (statistics().enabled.load(std::memory_order_relaxed)) {
+    if (g_statisticsEnabled.load(std::memory_order_relaxed)) {
         addStatistics(module, length);
     }
     return length;
@@ -561,7 +566,7 @@ void setLogFilter(int argc, char* const argv[]) {
             logFileSetSizeLimit(kilobytesToBytes(argv[1]));
         }
     } else if (isOption(option, "-logmodulestatistics") && argc == 2) {
-        statistics().enabled.store(sameWord(argv[1], "on"), std::memory_order_relaxed);
+        g_statisticsEnabled.store(sameWord(argv[1], "on"), std::memory_order_relaxed);
     } else if (isOption(option, "-logsavesetting") && argc == 2 && sameWord(argv[1], "none")) {
         logFileSetRotating(false);
     } else if (isOption(option, "-logsavesetting") && argc == 4 && sameWord(argv[1], "byday")) {

@@ -1,6 +1,9 @@
 // The picture-string engine behind CTime::format / CTime::parse and the legacy time class:
-// pure functions over a SystemTime and explicit settings, with no process-wide state of their
-// own (the callers keep the settings).
+// functions over a SystemTime and explicit settings, with no process-wide state of their own
+// (the callers keep the settings). Each thread keeps up to eight short pictures (up to 48
+// characters) it uses again and again prepared, keyed by their text, so writing or reading by
+// one of them skips reading the picture; that cache is per thread (a few kilobytes of thread
+// storage), needs no lock and changes no result.
 #ifndef INFRA_SRC_INFRA3_TIMETEXT_H
 #define INFRA_SRC_INFRA3_TIMETEXT_H
 

@@ -160,6 +160,11 @@ LocalClockSetter replaceLocalClockSetter(LocalClockSetter setter) {
 
 }  // namespace Detail
 
+// Defined here too so that a DLL build exports them: a program binding one to a reference (as a
+// test framework's comparisons do) links against the library's copy.
+constexpr int CTime::errorSetTimeFailed;
+constexpr int CTime::errorSetTimeRefused;
+
 void CTime::setCurrentTime(const CTime& time, int tolerance) {
     const CTime target(time.year, time.month, time.day, time.hour, time.minute, time.second);
     ClockHooks& hooks = clockHooks();

@@ -184,6 +184,16 @@ namespace Detail {
 
 void* recycledBlock(unsigned int size) {
     RecycledBlocks& r = t_recycled;
+    // The cleanup is registered by the thread's first packet, while its thread-local objects
+    // are alive: registered later (from a thread-storage destructor, which runs after them) it
+    // would never run, and the kept blocks would be lost.
+    if (INFRA_UNLIKELY(!r.armed)) {
+        if (r.retired) {
+            return nullptr;
+        }
+        r.armed = true;
+        armRecycling();
+    }
     for (unsigned int i = r.count; i > 0; --i) {
         if (r.sizes[i - 1] == size) {
             void* block = r.blocks[i - 1];
@@ -199,12 +209,9 @@ void* recycledBlock(unsigned int size) {
 
 bool recycleBlock(void* block, unsigned int size) {
     RecycledBlocks& r = t_recycled;
-    if (block == nullptr || size > kRecycleMaxBlock || r.retired) {
+    // Only a thread whose cleanup is registered keeps blocks (see recycledBlock).
+    if (block == nullptr || size > kRecycleMaxBlock || !r.armed || r.retired) {
         return false;
-    }
-    if (!r.armed) {
-        r.armed = true;
-        armRecycling();
     }
     if (r.count == kRecycleSlots) {
         // The oldest goes back to the heap.

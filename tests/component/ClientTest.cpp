@@ -35,8 +35,10 @@ using Tovix::Infra::setLastError;
 
 // ---- captured log lines ---------------------------------------------------------------------
 
-std::mutex g_logMutex;
-std::vector<std::string> g_log;
+// Never destroyed: the client sweep's pooled worker may still log through the sink while the
+// process exits.
+std::mutex& g_logMutex = *new std::mutex;
+std::vector<std::string>& g_log = *new std::vector<std::string>;
 
 bool captureLine(const char* line) {
     std::lock_guard<std::mutex> guard(g_logMutex);

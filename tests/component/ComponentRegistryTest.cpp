@@ -24,8 +24,9 @@ using Tovix::Component::ServerInfo;
 using Tovix::Infra::getLastError;
 using Tovix::Infra::setLastError;
 
-std::mutex g_logMutex;
-std::vector<std::string> g_log;
+// Never destroyed: a worker may still log through the sink while the process exits.
+std::mutex& g_logMutex = *new std::mutex;
+std::vector<std::string>& g_log = *new std::vector<std::string>;
 
 bool captureLine(const char* line) {
     std::lock_guard<std::mutex> guard(g_logMutex);

@@ -92,13 +92,22 @@ TEST_F(FileFindTest, AttributesDescribeDirectoriesHiddenAndReadOnlyEntries) {
 
     CFileFind find;
     ASSERT_TRUE(find.findFile(path("plain").c_str()));
+#if !defined(_WIN32)
+    // Windows lists the runtime's own bits: a new file carries "archive", so it is not normal.
     EXPECT_TRUE(find.isNormal());
+#endif
     EXPECT_FALSE(find.isDirectory() || find.isHidden() || find.isReadOnly());
     EXPECT_EQ(1u, find.getLength());
 
     ASSERT_TRUE(find.findFile(path(".hidden").c_str()));
+#if defined(_WIN32)
+    // Hidden is an attribute of its own there, which the system may or may not set for a dot
+    // name (Windows does not, Wine does): only the rest is certain.
+    EXPECT_FALSE(find.isDirectory() || find.isReadOnly());
+#else
     EXPECT_TRUE(find.isHidden());
     EXPECT_FALSE(find.isNormal());
+#endif
 
     ASSERT_TRUE(find.findFile(path("locked").c_str()));
     EXPECT_TRUE(find.isReadOnly());

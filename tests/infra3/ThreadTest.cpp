@@ -3,6 +3,9 @@
 #include "infra/Thread.h"
 
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <process.h>
+#endif
 
 #include <atomic>
 #include <climits>
@@ -481,16 +484,29 @@ private:
 
 }  // namespace
 
+#if defined(_WIN32)
+// Windows programs: the command interpreter stands in for the POSIX shell and utilities.
+constexpr const char* kFailingCommand = "cmd.exe /c exit 1";
+constexpr const char* kIdleCommandPrefix = "cmd.exe /c rem ";
+#else
+constexpr const char* kFailingCommand = "false";
+constexpr const char* kIdleCommandPrefix = "true ";
+#endif
+
 TEST(SystemCall, RunsTheProgramAndWaitsForIt) {
     TempDir dir;
     const std::filesystem::path file = dir.path() / "out.txt";
+#if defined(_WIN32)
+    const std::string command = "cmd.exe /c echo ran>" + file.string();
+#else
     const std::string command = "sh -c \"sleep 0.2; echo ran > '" + file.string() + "'\"";
+#endif
     EXPECT_EQ(systemCall(command.c_str()), 0);
     std::ifstream in(file);
     std::string text;
     std::getline(in, text);
-    EXPECT_EQ(text, "ran");             // written before systemCall returned
-    EXPECT_EQ(systemCall("false"), 0);  // the exit status is not examined
+    EXPECT_EQ(text, "ran");                     // written before systemCall returned
+    EXPECT_EQ(systemCall(kFailingCommand), 0);  // the exit status is not examined
 }
 
 TEST(SystemCall, ReportsWhatCannotBeStarted) {
@@ -507,7 +523,7 @@ TEST(SystemCall, ReportsWhatCannotBeStarted) {
 
 TEST(SystemCall, LinesOf260CharactersAreRefused) {
     LogCapture log(2);
-    std::string command = "true ";
+    std::string command = kIdleCommandPrefix;
     command += std::string(259 - command.size(), 'x');
     ASSERT_EQ(command.size(), 259u);
     EXPECT_EQ(systemCall(command.c_str()), 0);
@@ -517,6 +533,10 @@ TEST(SystemCall, LinesOf260CharactersAreRefused) {
 }
 
 TEST(SystemCall, ProcessIdIsThisProcess) {
+#if defined(_WIN32)
+    EXPECT_EQ(getCurrectProcessID(), static_cast<unsigned long long>(_getpid()));
+#else
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self");
     EXPECT_EQ(std::to_string(getCurrectProcessID()), self.string());
+#endif
 }

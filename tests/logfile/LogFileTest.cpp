@@ -38,7 +38,8 @@ public:
         std::error_code ignored;
         fs::remove_all(m_path, ignored);
     }
-    std::string file(const std::string& name) const { return (m_path / name).string(); }
+    // With '/' separators on every system: the log path names its directory up to the last '/'.
+    std::string file(const std::string& name) const { return (m_path / name).generic_string(); }
     const fs::path& path() const { return m_path; }
 
 private:
@@ -89,9 +90,7 @@ public:
         Tovix::Infra::setLogPrinter(
             Tovix::Infra::TFunction1<void, const char*>(this, &QuietConsole::print));
     }
-    ~QuietConsole() {
-        Tovix::Infra::setLogPrinter(Tovix::Infra::TFunction1<void, const char*>());
-    }
+    ~QuietConsole() { Tovix::Infra::setLogPrinter(Tovix::Infra::TFunction1<void, const char*>()); }
     void print(const char*) {}
 };
 
@@ -340,6 +339,8 @@ TEST(LogFileConcurrency, RotationNeverLosesOrSplitsALine) {
     }
 }
 
+#if !defined(_WIN32)
+// (Windows refuses to remove a file the writer holds open, so the directory cannot go.)
 TEST(LogFileFailures, ADirectoryThatDisappearsFailsLinesUntilItIsBack) {
     TempDir dir;
     const fs::path logDir = dir.path() / "logs";
@@ -368,6 +369,7 @@ TEST(LogFileFailures, ADirectoryThatDisappearsFailsLinesUntilItIsBack) {
         EXPECT_EQ(openDescriptors(), descriptorsBefore);
     }
 }
+#endif
 
 TEST(LogFileFailures, CleanupClosesAndTheNextLineReopens) {
     TempDir dir;

@@ -21,9 +21,16 @@ namespace {
 
 // Central European rules: one hour east, daylight saving from the last Sunday of March (02:00
 // becomes 03:00) to the last Sunday of October.
+// (The Windows runtime takes no switch-over rules: it applies daylight saving by its own fixed
+// rules, so the tests that need the European dates run on POSIX only.)
 const bool g_zoneSet = [] {
+#if defined(_WIN32)
+    _putenv_s("TZ", "CET-1CEST");
+    _tzset();
+#else
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
+#endif
     return true;
 }();
 
@@ -47,10 +54,16 @@ struct tm oracle(int year, int month, int day, int hour, int minute, int second,
     parts.tm_min = minute;
     parts.tm_sec = second;
     parts.tm_isdst = -1;
+    struct tm back = {};
+#if defined(_WIN32)
+    *seconds = static_cast<long long>(_mktime64(&parts));
+    const __time64_t t = static_cast<__time64_t>(*seconds);
+    _localtime64_s(&back, &t);
+#else
     *seconds = static_cast<long long>(mktime(&parts));
     const time_t t = static_cast<time_t>(*seconds);
-    struct tm back = {};
     localtime_r(&t, &back);
+#endif
     return back;
 }
 
@@ -131,6 +144,7 @@ TEST_F(LegacyTime, DatesBefore1970AllCompareEqual) {
     EXPECT_EQ(extreme.makeTime(), 0u);
 }
 
+#if !defined(_WIN32)
 TEST_F(LegacyTime, ArithmeticFollowsDaylightSaving) {
     // In summer the fields survive the trip through seconds unchanged.
     const CTime summer(2013, 7, 1, 12, 0, 0);
@@ -154,6 +168,7 @@ TEST_F(LegacyTime, ArithmeticFollowsDaylightSaving) {
     t += 60;
     EXPECT_EQ(t.isdst, 7);
 }
+#endif
 
 TEST_F(LegacyTime, ComparisonsUseTheSeconds) {
     const CTime a(2013, 5, 7, 9, 0, 0);
@@ -198,7 +213,11 @@ TEST_F(LegacyTime, RecordsConstantsAndUnsplittableCounts) {
     kept.breakTime(1ULL << 62);  // beyond any year the system represents
     expectFields(kept, 2013, 5, 7, 9, 3, 4);
     kept.breakTime(~0ULL);  // read as one second before 1970
+#if defined(_WIN32)
+    expectFields(kept, 2013, 5, 7, 9, 3, 4);  // the runtime splits no time before 1970
+#else
     expectFields(kept, 1970, 1, 1, 0, 59, 59);
+#endif
 }
 
 TEST_F(LegacyTime, SettingsFromCodes) {

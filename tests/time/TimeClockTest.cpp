@@ -24,9 +24,16 @@ using TestSupport::LogCapture;
 
 namespace {
 
+// Eight hours east of Greenwich, no daylight saving.
 const bool g_zoneSet = [] {
-    setenv("TZ", "<+08>-8", 1);  // eight hours east of Greenwich, no daylight saving
+#if defined(_WIN32)
+    // The Windows runtime reads "name, hours west" and no POSIX rules.
+    _putenv_s("TZ", "CST-8");
+    _tzset();
+#else
+    setenv("TZ", "<+08>-8", 1);
     tzset();
+#endif
     return true;
 }();
 

@@ -1,0 +1,137 @@
+// Windows locks, semaphores and thread-local slots: kernel mutexes and semaphores, TlsAlloc.
+#include <new>
+
+#include "WindowsHeader.h"
+#include "platform/Platform.h"
+
+namespace Tovix {
+namespace Platform {
+
+namespace {
+
+// Waits for a kernel object; timeoutMs < 0 waits without limit. Timeouts beyond what one wait
+// accepts (INFINITE is reserved) are waited in slices.
+DWORD waitMilliseconds(HANDLE handle, long long timeoutMs) {
+    if (timeoutMs < 0) {
+        return WaitForSingleObject(handle, INFINITE);
+    }
+    constexpr long long kLongestWait = 0x7FFFFFFFLL;
+    for (;;) {
+        const long long slice = timeoutMs < kLongestWait ? timeoutMs : kLongestWait;
+        const DWORD rc = WaitForSingleObject(handle, static_cast<DWORD>(slice));
+        timeoutMs -= slice;
+        if (rc != WAIT_TIMEOUT || timeoutMs <= 0) {
+            return rc;
+        }
+    }
+}
+
+}  // namespace
+
+// The legacy lock is a kernel mutex: re-entrant for its owner, released only by it.
+struct RecursiveMutex {
+    HANDLE handle;
+};
+
+RecursiveMutex* recursiveMutexCreate() {
+    const HANDLE handle = CreateMutexA(nullptr, FALSE, nullptr);
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    RecursiveMutex* m = new (std::nothrow) RecursiveMutex{handle};
+    if (m == nullptr) {
+        CloseHandle(handle);
+    }
+    return m;
+}
+
+void recursiveMutexDestroy(RecursiveMutex* mutex) {
+    if (mutex != nullptr) {
+        CloseHandle(mutex->handle);
+        delete mutex;
+    }
+}
+
+void recursiveMutexLock(RecursiveMutex* mutex) {
+    // WAIT_ABANDONED (the last owner ended without releasing) still hands the mutex over.
+    (void)WaitForSingleObject(mutex->handle, INFINITE);
+}
+
+bool recursiveMutexTryLock(RecursiveMutex* mutex) {
+    const DWORD rc = WaitForSingleObject(mutex->handle, 0);
+    return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
+}
+
+bool recursiveMutexUnlock(RecursiveMutex* mutex) {
+    // ReleaseMutex fails for a thread that does not own the mutex.
+    return ReleaseMutex(mutex->handle) != FALSE;
+}
+
+// A kernel semaphore. Its waits run on the system's interrupt-time clock, which setting the
+// system time does not move.
+struct Semaphore {
+    HANDLE handle;
+};
+
+Semaphore* semaphoreCreate(long initialCount, long maximumCount) {
+    if (initialCount < 0 || maximumCount <= 0 || initialCount > maximumCount) {
+        return nullptr;
+    }
+    const HANDLE handle = CreateSemaphoreA(nullptr, static_cast<LONG>(initialCount),
+                                           static_cast<LONG>(maximumCount), nullptr);
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    Semaphore* s = new (std::nothrow) Semaphore{handle};
+    if (s == nullptr) {
+        CloseHandle(handle);
+    }
+    return s;
+}
+
+void semaphoreDestroy(Semaphore* semaphore) {
+    if (semaphore != nullptr) {
+        CloseHandle(semaphore->handle);
+        delete semaphore;
+    }
+}
+
+bool semaphoreWait(Semaphore* semaphore, long long timeoutMs) {
+    return waitMilliseconds(semaphore->handle, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool semaphorePost(Semaphore* semaphore) {
+    // Fails (count unchanged) when the count would pass its maximum.
+    return ReleaseSemaphore(semaphore->handle, 1, nullptr) != FALSE;
+}
+
+TlsKey tlsAlloc() {
+    const DWORD index = TlsAlloc();
+    if (index == TLS_OUT_OF_INDEXES) {
+        return kInvalidTlsKey;
+    }
+    return static_cast<TlsKey>(index);
+}
+
+void tlsFree(TlsKey key) {
+    if (key != kInvalidTlsKey) {
+        TlsFree(static_cast<DWORD>(key));
+    }
+}
+
+bool tlsSet(TlsKey key, const void* value) {
+    if (key == kInvalidTlsKey) {
+        return false;
+    }
+    return TlsSetValue(static_cast<DWORD>(key), const_cast<void*>(value)) != FALSE;
+}
+
+void* tlsGet(TlsKey key) {
+    if (key == kInvalidTlsKey) {
+        return nullptr;
+    }
+    return TlsGetValue(static_cast<DWORD>(key));
+}
+
+}  // namespace Platform
+}  // namespace Tovix
