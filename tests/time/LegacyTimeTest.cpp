@@ -341,6 +341,11 @@ TEST_F(LegacyTime, FormatGuardsItsArgumentsAndItsBuffer) {
 }
 
 TEST_F(LegacyTime, ForwardsToTheNewClasses) {
+#if defined(_WIN32)
+    // This program sets its zone through TZ, which on Windows changes the runtime's conversions
+    // but not the system's local clock that getCurrentTime reads: the two disagree by the zone.
+    GTEST_SKIP() << "TZ does not move the Windows local clock";
+#endif
     const long long before = static_cast<long long>(time(nullptr));
     const CTime now = CTime::getCurrentTime();
     const long long after = static_cast<long long>(time(nullptr));
