@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "infra3/Diagnostics.h"
+#include "memory/HeldRecord.h"
 #include "memory/Poison.h"
 
 namespace Tovix {
@@ -111,8 +112,8 @@ struct CacheEntry {
     unsigned int count;
 };
 
-// Plain data, so its storage outlives every destructor of the thread; `retired` is set once the
-// thread's exit has spilled it, after which the pools bypass it.
+// Plain data; `retired` is set once the thread's exit has spilled it, after which the pools
+// bypass it.
 struct ThreadCache {
     CacheEntry entries[kCacheSlots];
     unsigned int last;  // the entry used last, tried first
@@ -132,8 +133,6 @@ struct ThreadCache {
 #define INFRA_COLD_PATH
 #endif
 
-thread_local ThreadCache t_cache INFRA_FAST_TLS;
-
 // Gives a cache entry's blocks back to their pool if it still lives, and empties the entry.
 void spill(CacheEntry& entry) {
     if (entry.count > 0) {
@@ -150,20 +149,43 @@ void spill(CacheEntry& entry) {
     entry = CacheEntry{0, nullptr, nullptr, 0};
 }
 
-struct CacheSpiller {
-    ~CacheSpiller() {
-        for (CacheEntry& entry : t_cache.entries) {
-            spill(entry);
-        }
-        t_cache.retired = true;
+void spillAll(ThreadCache& cache) {
+    for (CacheEntry& entry : cache.entries) {
+        spill(entry);
     }
+    cache.retired = true;
+}
+
+#if defined(_WIN32)
+// The Windows runtime tears a thread's thread-local variables down before any procedure run at
+// the thread's exit: the cache is a held record (see HeldRecord.h).
+thread_local ThreadCache* t_cache = nullptr;
+
+// The calling thread's cache; null until it is armed.
+inline ThreadCache* threadCache() {
+    return t_cache;
+}
+
+// The calling thread's cache, with its spill at thread exit registered; null once the thread
+// is exiting (then no new cache could be given back).
+ThreadCache* armedThreadCache() {
+    return heldRecord<ThreadCache, &spillAll>(t_cache);
+}
+#else
+// Plain data, so its storage outlives every destructor of the thread.
+thread_local ThreadCache t_cache INFRA_FAST_TLS;
+
+struct CacheSpiller {
+    ~CacheSpiller() { spillAll(t_cache); }
 };
 
 thread_local CacheSpiller t_spiller;
 
-// Claims an entry for `pool` (spilling another pool's entry when all are taken); null once the
-// thread is exiting.
-INFRA_COLD_PATH CacheEntry* claimEntry(MemPoolInternal* pool) {
+inline ThreadCache* threadCache() {
+    return &t_cache;
+}
+
+ThreadCache* armedThreadCache() {
     ThreadCache& cache = t_cache;
     if (cache.retired) {
         return nullptr;
@@ -172,6 +194,18 @@ INFRA_COLD_PATH CacheEntry* claimEntry(MemPoolInternal* pool) {
         cache.armed = true;
         (void)&t_spiller;  // constructs it, so the thread's exit spills the cache
     }
+    return &cache;
+}
+#endif
+
+// Claims an entry for `pool` (spilling another pool's entry when all are taken); null once the
+// thread is exiting.
+INFRA_COLD_PATH CacheEntry* claimEntry(MemPoolInternal* pool) {
+    ThreadCache* const armed = armedThreadCache();
+    if (armed == nullptr) {
+        return nullptr;
+    }
+    ThreadCache& cache = *armed;
     unsigned int slot = kCacheSlots;
     for (unsigned int i = 0; i < kCacheSlots; ++i) {
         if (cache.entries[i].poolId == 0) {
@@ -190,15 +224,18 @@ INFRA_COLD_PATH CacheEntry* claimEntry(MemPoolInternal* pool) {
 
 // The calling thread's entry for `pool`; null once the thread is exiting.
 inline CacheEntry* cacheEntry(MemPoolInternal* pool) {
-    ThreadCache& cache = t_cache;
-    CacheEntry* entry = &cache.entries[cache.last];
+    ThreadCache* const cache = threadCache();
+    if (cache == nullptr) {
+        return claimEntry(pool);
+    }
+    CacheEntry* entry = &cache->entries[cache->last];
     if (entry->poolId == pool->id) {
         return entry;
     }
     for (unsigned int i = 0; i < kCacheSlots; ++i) {
-        if (cache.entries[i].poolId == pool->id) {
-            cache.last = i;
-            return &cache.entries[i];
+        if (cache->entries[i].poolId == pool->id) {
+            cache->last = i;
+            return &cache->entries[i];
         }
     }
     return claimEntry(pool);
@@ -244,9 +281,11 @@ CMemPool::~CMemPool() {
         std::lock_guard<std::mutex> lock(reg.mutex);
         reg.live.erase(in->id);
     }
-    for (CacheEntry& entry : t_cache.entries) {
-        if (entry.poolId == in->id) {
-            entry = CacheEntry{0, nullptr, nullptr, 0};
+    if (ThreadCache* const cache = threadCache()) {
+        for (CacheEntry& entry : cache->entries) {
+            if (entry.poolId == in->id) {
+                entry = CacheEntry{0, nullptr, nullptr, 0};
+            }
         }
     }
     Chunk* chunk = in->chunks;

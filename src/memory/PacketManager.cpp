@@ -9,6 +9,7 @@
 #include "infra/PrintLog.h"
 #include "infra3/Diagnostics.h"
 #include "infra3/Singleton.h"
+#include "memory/HeldRecord.h"
 #include "memory/PacketManagerInternal.h"
 #include "memory/Poison.h"
 
@@ -60,13 +61,7 @@ struct RecycledBlocks {
     bool retired;  // the thread is ending: nothing more is kept
 };
 
-#if defined(__GNUC__)
-__attribute__((tls_model("initial-exec")))
-#endif
-thread_local RecycledBlocks t_recycled;
-
-void releaseRecycled() {
-    RecycledBlocks& r = t_recycled;
+void releaseRecycled(RecycledBlocks& r) {
     r.retired = true;
     for (unsigned int i = 0; i < r.count; ++i) {
         Detail::unpoisonRegion(r.blocks[i], r.sizes[i]);
@@ -75,17 +70,49 @@ void releaseRecycled() {
     r.count = 0;
 }
 
+#if defined(_WIN32)
+// The Windows runtime tears a thread's thread-local variables down before any procedure run at
+// the thread's exit: the record is a held record (see HeldRecord.h).
+thread_local RecycledBlocks* t_recycled = nullptr;
+
+// The calling thread's record; null until armed.
+inline RecycledBlocks* recycled() {
+    return t_recycled;
+}
+
+// The calling thread's record with its release at exit registered; null once it is ending.
+RecycledBlocks* armRecycling() {
+    return Detail::heldRecord<RecycledBlocks, &releaseRecycled>(t_recycled);
+}
+#else
+#if defined(__GNUC__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local RecycledBlocks t_recycled;
+
 // Gives the thread's blocks back when its thread-local objects are destroyed; anything given
 // back after that goes straight to the heap.
 struct RecycleCleanup {
-    ~RecycleCleanup() { releaseRecycled(); }
+    ~RecycleCleanup() { releaseRecycled(t_recycled); }
 };
 
-bool armRecycling() {
-    static thread_local RecycleCleanup cleanup;
-    (void)cleanup;
-    return true;
+inline RecycledBlocks* recycled() {
+    return &t_recycled;
 }
+
+RecycledBlocks* armRecycling() {
+    RecycledBlocks& r = t_recycled;
+    if (r.retired) {
+        return nullptr;
+    }
+    if (!r.armed) {
+        r.armed = true;
+        static thread_local RecycleCleanup cleanup;
+        (void)cleanup;
+    }
+    return &r;
+}
+#endif
 
 void retirePoolAtExit() {
     PacketManagerInternal::instance()->m_pool->retire();
@@ -183,17 +210,17 @@ void* PacketManagerInternal::copy(void* dst, const void* src, unsigned int n) {
 namespace Detail {
 
 void* recycledBlock(unsigned int size) {
-    RecycledBlocks& r = t_recycled;
+    RecycledBlocks* record = recycled();
     // The cleanup is registered by the thread's first packet, while its thread-local objects
     // are alive: registered later (from a thread-storage destructor, which runs after them) it
     // would never run, and the kept blocks would be lost.
-    if (INFRA_UNLIKELY(!r.armed)) {
-        if (r.retired) {
+    if (INFRA_UNLIKELY(record == nullptr || !record->armed)) {
+        record = armRecycling();
+        if (record == nullptr) {
             return nullptr;
         }
-        r.armed = true;
-        armRecycling();
     }
+    RecycledBlocks& r = *record;
     for (unsigned int i = r.count; i > 0; --i) {
         if (r.sizes[i - 1] == size) {
             void* block = r.blocks[i - 1];
@@ -208,11 +235,13 @@ void* recycledBlock(unsigned int size) {
 }
 
 bool recycleBlock(void* block, unsigned int size) {
-    RecycledBlocks& r = t_recycled;
+    RecycledBlocks* const record = recycled();
     // Only a thread whose cleanup is registered keeps blocks (see recycledBlock).
-    if (block == nullptr || size > kRecycleMaxBlock || !r.armed || r.retired) {
+    if (block == nullptr || size > kRecycleMaxBlock || record == nullptr || !record->armed ||
+        record->retired) {
         return false;
     }
+    RecycledBlocks& r = *record;
     if (r.count == kRecycleSlots) {
         // The oldest goes back to the heap.
         unpoisonRegion(r.blocks[0], r.sizes[0]);

@@ -49,6 +49,12 @@ bool tlsSet(TlsKey key, const void* value);
 // Null when never set on this thread.
 void* tlsGet(TlsKey key);
 
+// Runs proc(value) once when the calling thread ends, for threads of any origin. On Windows the
+// thread's C++ thread-local variables are gone (or come back zeroed) by then, so `proc` reaches
+// its state through `value` alone. False, with nothing registered, when the thread is already
+// running its exit procedures or no memory is left: the caller keeps nothing for the thread.
+bool atThreadExit(void (*proc)(void*), void* value);
+
 // ---- Threads --------------------------------------------------------------------------------
 
 // The kernel's id of the calling thread (what debuggers and process tables show).

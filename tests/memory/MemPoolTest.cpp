@@ -90,11 +90,6 @@ TEST(MemPool, NullFreeIsIgnored) {
 }
 
 TEST(MemPool, BlocksCachedByAnExitingThreadGoBackToThePool) {
-#if defined(_WIN32)
-    // Open on Windows: the blocks an exiting thread cached do not reach the pool again there
-    // (seen with the mingw-w64 build under Wine; cause not yet found).
-    GTEST_SKIP() << "thread caches are not yet returned at thread exit on Windows";
-#endif
     CMemPool pool(64, 4);
     void* first = nullptr;
     std::thread([&] {
@@ -178,11 +173,6 @@ TEST(MemPool, ThreadsSharingAPoolNeverGetOneBlockTwice) {
 }
 
 TEST(MemPool, BlocksFreedOnAnotherThreadAreReused) {
-#if defined(_WIN32)
-    // Open on Windows: the blocks an exiting thread cached do not reach the pool again there
-    // (seen with the mingw-w64 build under Wine; cause not yet found).
-    GTEST_SKIP() << "thread caches are not yet returned at thread exit on Windows";
-#endif
     CMemPool pool(128, 8);
     std::vector<void*> blocks;
     // Whole chunks, so this thread keeps no block it has not handed out.

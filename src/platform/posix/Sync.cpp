@@ -6,6 +6,7 @@
 #include <new>
 
 #include "NativeLock.h"
+#include "platform/ExitProcs.h"
 #include "platform/Platform.h"
 
 namespace Tovix {
@@ -151,6 +152,35 @@ bool tlsSet(TlsKey key, const void* value) {
 
 void* tlsGet(TlsKey key) {
     return pthread_getspecific(static_cast<pthread_key_t>(key));
+}
+
+namespace {
+
+pthread_key_t g_exitKey;
+
+void runExitProcs(void* list) {
+    if (list == exitingMark()) {
+        // Set again below only to refuse late registrations: nothing left to run.
+        pthread_setspecific(g_exitKey, nullptr);
+        return;
+    }
+    pthread_setspecific(g_exitKey, exitingMark());
+    runExitList(static_cast<ExitProc*>(list));
+}
+
+bool exitKeyReady() {
+    static const bool ready = pthread_key_create(&g_exitKey, &runExitProcs) == 0;
+    return ready;
+}
+
+}  // namespace
+
+bool atThreadExit(void (*proc)(void*), void* value) {
+    if (proc == nullptr || !exitKeyReady()) {
+        return false;
+    }
+    return addExitProc(static_cast<ExitProc*>(pthread_getspecific(g_exitKey)), proc, value,
+                       [](ExitProc* head) { return pthread_setspecific(g_exitKey, head) == 0; });
 }
 
 }  // namespace Platform

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "WindowsHeader.h"
+#include "platform/ExitProcs.h"
 #include "platform/Platform.h"
 
 namespace Tovix {
@@ -131,6 +132,35 @@ void* tlsGet(TlsKey key) {
         return nullptr;
     }
     return TlsGetValue(static_cast<DWORD>(key));
+}
+
+namespace {
+
+DWORD g_exitSlot = FLS_OUT_OF_INDEXES;
+
+// Fiber-local storage calls this as the thread ends, after the runtime has torn down the
+// thread's C++ thread-local variables.
+void NTAPI runExitProcs(void* list) {
+    if (list == nullptr || list == exitingMark()) {
+        return;
+    }
+    FlsSetValue(g_exitSlot, exitingMark());
+    runExitList(static_cast<ExitProc*>(list));
+}
+
+bool exitSlotReady() {
+    static const bool ready = (g_exitSlot = FlsAlloc(&runExitProcs)) != FLS_OUT_OF_INDEXES;
+    return ready;
+}
+
+}  // namespace
+
+bool atThreadExit(void (*proc)(void*), void* value) {
+    if (proc == nullptr || !exitSlotReady()) {
+        return false;
+    }
+    return addExitProc(static_cast<ExitProc*>(FlsGetValue(g_exitSlot)), proc, value,
+                       [](ExitProc* head) { return FlsSetValue(g_exitSlot, head) != FALSE; });
 }
 
 }  // namespace Platform
