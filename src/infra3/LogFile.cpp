@@ -20,6 +20,8 @@ namespace Tovix {
 namespace Infra {
 namespace Detail {
 
+std::atomic<bool> g_logFileActive{false};
+
 namespace {
 
 struct LogFileState {
@@ -38,8 +40,6 @@ struct LogFileState {
     bool firstWriteDone = false;
     // The second (secondKey) of the last check that the open file still has its name.
     long long checkedSecond = -1;
-    // Whether a path is set: lines take the lock only while file output is on.
-    std::atomic<bool> active{false};
 };
 
 // Never destroyed: lines logged from exit handlers or late threads still find it.
@@ -231,7 +231,7 @@ void logFileSetPath(const char* path) {
     CMutexGuard guard(s.lock);
     s.path = path != nullptr ? path : "";
     s.searchPattern.clear();
-    s.active.store(false, std::memory_order_relaxed);
+    g_logFileActive.store(false, std::memory_order_relaxed);
     if (s.path.empty()) {
         return;
     }
@@ -248,7 +248,7 @@ void logFileSetPath(const char* path) {
     } else {
         s.searchPattern = s.path.substr(0, slash + 1) + "*";
     }
-    s.active.store(true, std::memory_order_relaxed);
+    g_logFileActive.store(true, std::memory_order_relaxed);
 }
 
 const char* logFileGetPath() {
@@ -282,10 +282,7 @@ LogFileSettings logFileGetSettings() {
 }
 
 int logFileWrite(const char* line, int length, const SystemTime& time) {
-    // Every shown line comes here: with no path set it returns after reading the flag, before
-    // any call or register save (the flag's address is looked up once).
-    static const std::atomic<bool>& active = state().active;
-    if (!active.load(std::memory_order_relaxed)) {
+    if (!logFileActive()) {
         return -1;
     }
     LogFileState& s = state();

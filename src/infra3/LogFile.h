@@ -2,6 +2,8 @@
 #ifndef INFRA_SRC_INFRA3_LOGFILE_H
 #define INFRA_SRC_INFRA3_LOGFILE_H
 
+#include <atomic>
+
 #include "infra/Mutex.h"
 #include "infra/Time.h"
 
@@ -34,6 +36,12 @@ struct LogFileSettings {
     int maxCount;
 };
 INFRA_API LogFileSettings logFileGetSettings();
+
+// Whether a path is set: shown lines skip the writer (and its lock) while file output is off.
+extern std::atomic<bool> g_logFileActive;
+inline bool logFileActive() {
+    return g_logFileActive.load(std::memory_order_relaxed);
+}
 
 // Appends one shown line, dated `time` (the date decides rotation by day and names rotated
 // files). 0 when written, -1 when no path is set or the file cannot be opened. The log API

@@ -1,10 +1,12 @@
 // The print core: prefix composition, level colours and console output.
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "infra/PrintCore.h"
+#include "infra3/KeptText.h"
 #include "infra3/LineFormat.h"
 #include "infra3/PrintState.h"
 #include "platform/Clock.h"
@@ -407,8 +409,9 @@ INFRA_LINE_INLINE const char* fileNamePart(const char* file, std::size_t* length
 
 // The part of a line's prefix from the module on, as last written on this thread, with what it
 // was written from. A line from the same call site finds it and copies it whole. The texts are
-// compared, not just their addresses: a caller may pass one buffer with different contents, or
-// a library unloaded and another loaded may put different strings at the same address. The
+// compared, not just their addresses (a caller may pass one buffer with different contents, or
+// a library unloaded and another loaded may put different strings at the same address), except
+// texts in the program's or this library's read-only image, which cannot change. The
 // thread id is part of the key because a forked child runs the forking thread under a new id.
 // Trivial type: no thread-exit work, no guard.
 constexpr std::size_t kTailRoom = 240;
@@ -420,24 +423,23 @@ struct PrefixTailCache {
     int line;
     int threadId;
     PrintOptionSnapshot options;
-    const char* module;
-    const char* version;
-    const char* function;
-    const char* file;
+    KeptText module;
+    KeptText version;
+    KeptText function;
+    KeptText file;
     unsigned short tailLength;
-    unsigned short moduleAt;  // offsets of the NUL-terminated copies in keyTexts
-    unsigned short versionAt;
-    unsigned short functionAt;
-    unsigned short fileAt;
     char tail[kTailRoom];
-    char keyTexts[kKeyTextRoom];
+    alignas(16) char keyTexts[kKeyTextRoom];
 };
 
+// Initial-exec like the line clock: the library's thread-local block is static already.
+#if defined(__GNUC__)
+__attribute__((tls_model("initial-exec")))
+#endif
 thread_local PrefixTailCache t_prefixTail;
 
-// This thread's cache. In a shared library its address takes a call to compute; the empty asm
-// hides where the pointer came from, so the compiler keeps it in a register instead of asking
-// again after every call the line makes.
+// This thread's cache. The empty asm hides where the pointer came from, so the compiler keeps
+// it in a register instead of computing it again after every call the line makes.
 INFRA_LINE_INLINE PrefixTailCache* prefixTailCache() {
     PrefixTailCache* c = &t_prefixTail;
 #if defined(__GNUC__)
@@ -446,25 +448,31 @@ INFRA_LINE_INLINE PrefixTailCache* prefixTailCache() {
     return c;
 }
 
-INFRA_LINE_INLINE bool sameText(const char* text, const char* cached, const char* cachedText) {
-    return text == cached && (text == nullptr || std::strcmp(text, cachedText) == 0);
+// The read-only parts of the program's and this library's images, where the string literals
+// that most log calls pass live: text there never changes, so the cache need not compare it.
+struct FixedRanges {
+    int count;
+    Platform::AddressRange ranges[8];
+};
+
+const FixedRanges& fixedRanges() {
+    static const FixedRanges found = [] {
+        FixedRanges r{};
+        r.count = Platform::readOnlyImageRanges(r.ranges, 8);
+        return r;
+    }();
+    return found;
 }
 
-// Stores one key text; false when the room is used up.
-bool keepKeyText(PrefixTailCache& c, std::size_t* used, const char* text, std::size_t length,
-                 unsigned short* at) {
-    if (text == nullptr) {
-        *at = 0;
-        return true;
+bool isFixedText(const char* text) {
+    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(text);
+    const FixedRanges& r = fixedRanges();
+    for (int i = 0; i < r.count; ++i) {
+        if (address - r.ranges[i].begin < r.ranges[i].end - r.ranges[i].begin) {
+            return true;
+        }
     }
-    if (length + 1 > kKeyTextRoom - *used) {
-        return false;
-    }
-    std::memcpy(c.keyTexts + *used, text, length);
-    c.keyTexts[*used + length] = '\0';
-    *at = static_cast<unsigned short>(*used);
-    *used += length + 1;
-    return true;
+    return false;
 }
 
 // A prefix whose tail is not in the cache: written in full, then remembered when it is small.
@@ -497,20 +505,21 @@ int writeLinePrefixUncached(char* buffer, char* head, const PrintOptionSnapshot&
     std::size_t used = 0;
     const std::size_t fullFileLength =
         file != nullptr ? static_cast<std::size_t>(fileName - file) + fileLength : 0;
-    if (tailLength <= kTailRoom && keepKeyText(c, &used, module, moduleLength, &c.moduleAt) &&
-        keepKeyText(c, &used, version, versionLength, &c.versionAt) &&
-        keepKeyText(c, &used, function, functionLength, &c.functionAt) &&
-        keepKeyText(c, &used, file, fullFileLength, &c.fileAt)) {
+    if (tailLength <= kTailRoom &&
+        keepText(c.module, module, moduleLength, isFixedText(module), c.keyTexts, kKeyTextRoom,
+                 &used) &&
+        keepText(c.version, version, versionLength, isFixedText(version), c.keyTexts, kKeyTextRoom,
+                 &used) &&
+        keepText(c.function, function, functionLength, isFixedText(function), c.keyTexts,
+                 kKeyTextRoom, &used) &&
+        keepText(c.file, file, fullFileLength, isFixedText(file), c.keyTexts, kKeyTextRoom,
+                 &used)) {
         std::memcpy(c.tail, head, tailLength);
         c.tailLength = static_cast<unsigned short>(tailLength);
         c.level = level;
         c.line = line;
         c.threadId = threadId;
         c.options = snapshot;
-        c.module = module;
-        c.version = version;
-        c.function = function;
-        c.file = file;
         c.valid = true;
     }
     return static_cast<int>(end - buffer);
@@ -527,10 +536,9 @@ INFRA_LINE_INLINE int writeLinePrefix(char* buffer, const PrintOptionSnapshot& s
     const int threadId = o.noThread ? 0 : Platform::currentThreadId();
     const PrefixTailCache& c = *prefixTailCache();
     if (c.valid && c.level == level && c.line == line && c.threadId == threadId &&
-        c.options == snapshot && sameText(module, c.module, c.keyTexts + c.moduleAt) &&
-        sameText(version, c.version, c.keyTexts + c.versionAt) &&
-        sameText(function, c.function, c.keyTexts + c.functionAt) &&
-        sameText(file, c.file, c.keyTexts + c.fileAt)) {
+        c.options == snapshot && stillKept(c.module, module, c.keyTexts) &&
+        stillKept(c.version, version, c.keyTexts) && stillKept(c.function, function, c.keyTexts) &&
+        stillKept(c.file, file, c.keyTexts)) {
         std::memcpy(head, c.tail, c.tailLength);
         char* const end = head + c.tailLength;
         *end = '\0';

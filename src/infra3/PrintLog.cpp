@@ -56,7 +56,7 @@ public:
 
     // Publishes printer and sinks; call with the mutex held after every change.
     void publish() {
-        const unsigned sequence = m_sequence.load(std::memory_order_relaxed);
+        const std::uintptr_t sequence = m_sequence.load(std::memory_order_relaxed);
         // No fences (ThreadSanitizer does not model them): the snapshot's words are stored with
         // release and loaded with acquire, so a reader that sees any new word also sees the odd
         // sequence number stored before it.
@@ -71,20 +71,28 @@ public:
         m_any.store(!printer.empty() || !sinks.empty(), std::memory_order_release);
     }
 
-    // Copies the printer and up to kMaxPublishedSinks sinks; returns the sink count, or -1 when
-    // there are more (then nothing but the printer is copied).
-    int snapshot(Printer* printerOut, Sink* sinksOut) const {
+    // The number of the published state; it changes with every publish (odd while one runs).
+    std::uintptr_t sequence() const { return m_sequence.load(std::memory_order_acquire); }
+
+    // Copies the printer and up to `room` (at most kMaxPublishedSinks) sinks, and sets
+    // *sequenceOut to the number of the state copied; returns the sink count, or -1 when there
+    // are more (then nothing but the printer is copied).
+    int snapshot(Printer* printerOut, Sink* sinksOut, int room, std::uintptr_t* sequenceOut) const {
         for (;;) {
-            const unsigned before = m_sequence.load(std::memory_order_acquire);
+            const std::uintptr_t before = m_sequence.load(std::memory_order_acquire);
             if ((before & 1u) != 0) {
                 continue;  // a change is being published
             }
-            const int count = m_count.load(std::memory_order_acquire);
+            int count = m_count.load(std::memory_order_acquire);
+            if (count > room) {
+                count = -1;
+            }
             loadWords(0, printerOut);
             for (int i = 0; i < count; ++i) {
                 loadWords(static_cast<std::size_t>(i) + 1, &sinksOut[i]);
             }
             if (m_sequence.load(std::memory_order_relaxed) == before) {
+                *sequenceOut = before;
                 return count;
             }
         }
@@ -115,7 +123,7 @@ private:
     }
 
     std::atomic<bool> m_any{false};
-    std::atomic<unsigned> m_sequence{0};
+    std::atomic<std::uintptr_t> m_sequence{0};
     std::atomic<int> m_count{0};
     std::atomic<std::uintptr_t> m_words[1 + kMaxPublishedSinks][kWordsPerCallable] = {};
 };
@@ -194,24 +202,93 @@ INFRA_NOINLINE_LINE void outputLineToMany(int level, const char* line) {
     }
 }
 
-void outputLine(int level, const char* line) {
-    const OutputHooks& hooks = outputHooks();
-    if (!hooks.any()) {
-        Infra_print(level, line);
-        return;
+// A thread's copies of the printer and the first sinks, valid while the published state keeps
+// the number they were copied at: a line then calls them without copying anything. Lines logged
+// by a sink use a copy of their own. Trivial type: no thread-exit work, no guard.
+constexpr int kCachedSinks = 4;
+
+struct HookCache {
+    std::uintptr_t tag;  // the state's number + 1 (odd, never 0) when the copies are valid
+    int count;
+    bool busy;  // the copies are being called: a nested line must not replace them
+    alignas(Printer) unsigned char printer[sizeof(Printer)];
+    alignas(Sink) unsigned char sinks[kCachedSinks * sizeof(Sink)];
+};
+
+#if defined(__GNUC__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local HookCache t_hookCache;
+
+// See prefixTailCache() in the print core: keeps the address in a register across calls.
+INFRA_LINE_INLINE HookCache* hookCache() {
+    HookCache* c = &t_hookCache;
+#if defined(__GNUC__)
+    __asm__("" : "+r"(c));
+#endif
+    return c;
+}
+
+class BusyScope {
+public:
+    explicit BusyScope(HookCache& cache) : m_cache(cache) { cache.busy = true; }
+    ~BusyScope() { m_cache.busy = false; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    HookCache& m_cache;
+};
+
+INFRA_NOINLINE_LINE bool refreshHookCache(const OutputHooks& hooks, HookCache& cache) {
+    std::uintptr_t sequence = 0;
+    cache.tag = 0;
+    const int count = hooks.snapshot(reinterpret_cast<Printer*>(cache.printer),
+                                     reinterpret_cast<Sink*>(cache.sinks), kCachedSinks, &sequence);
+    if (count < 0) {
+        return false;
     }
+    cache.count = count;
+    cache.tag = sequence + 1;
+    return true;
+}
+
+// Calls the printer and sinks from a copy on the stack.
+INFRA_NOINLINE_LINE void outputLineCopied(const OutputHooks& hooks, int level, const char* line) {
     // Raw storage: callables are trivially copyable, and only those published are copied in.
     alignas(Printer) unsigned char printerStorage[sizeof(Printer)];
     alignas(Sink) unsigned char storage[kMaxPublishedSinks * sizeof(Sink)];
     Printer* const printer = reinterpret_cast<Printer*>(printerStorage);
     Sink* const sinks = reinterpret_cast<Sink*>(storage);
-    const int count = hooks.snapshot(printer, sinks);
+    std::uintptr_t sequence = 0;
+    const int count =
+        hooks.snapshot(printer, sinks, static_cast<int>(kMaxPublishedSinks), &sequence);
     if (count < 0) {
         outputLineToMany(level, line);
         return;
     }
     callPrinter(level, *printer, line);
     for (int i = 0; i < count; ++i) {
+        sinks[i](line);
+    }
+}
+
+void outputLine(int level, const char* line) {
+    const OutputHooks& hooks = outputHooks();
+    if (!hooks.any()) {
+        Infra_print(level, line);
+        return;
+    }
+    HookCache& cache = *hookCache();
+    if (INFRA_UNLIKELY(cache.busy) ||
+        (cache.tag != hooks.sequence() + 1 && !refreshHookCache(hooks, cache))) {
+        outputLineCopied(hooks, level, line);
+        return;
+    }
+    const BusyScope busy(cache);
+    callPrinter(level, *reinterpret_cast<const Printer*>(cache.printer), line);
+    const Sink* const sinks = reinterpret_cast<const Sink*>(cache.sinks);
+    for (int i = 0; i < cache.count; ++i) {
         sinks[i](line);
     }
 }
@@ -242,7 +319,7 @@ INFRA_LINE_INLINE int emitLineBody(int level, const char* module, const char* fi
     if (coloursActive()) {
         Infra_resetcolor();
     }
-    if (!printOption(g_printOption.noLogFile)) {
+    if (!printOption(g_printOption.noLogFile) && logFileActive()) {
         SystemTime date{now.year, now.month,  now.day,    now.wday,
                         now.hour, now.minute, now.second, 0};
         logFileWrite(buffer, length, date);

@@ -81,6 +81,18 @@ void consoleRestoreTextAttribute(unsigned short saved);
 // Hands `text` to an attached debugger (nothing on POSIX).
 void debuggerOutput(const char* text);
 
+// ---- Program images ---------------------------------------------------------------------
+
+struct AddressRange {
+    std::uintptr_t begin;
+    std::uintptr_t end;  // one past the last byte
+};
+
+// The read-only parts of the main program's image and of this library's own image: bytes there
+// (string literals among them) never change while the process, or this library, is loaded.
+// Writes up to `capacity` ranges and returns how many; 0 when they cannot be found.
+int readOnlyImageRanges(AddressRange* ranges, int capacity);
+
 }  // namespace Platform
 }  // namespace Tovix
 

@@ -98,6 +98,31 @@ TEST_F(LogPrefixCacheTest, ReusedBuffersShowTheirCurrentText) {
         << last();
 }
 
+// Writable texts of the program itself, next to its read-only literals: the cache must compare
+// them, never take them for literals.
+char g_module[16] = "first";
+char g_function[48] = "a_function_name_of_some_length";
+const char* const kLiteralFile = "/src/literal/unchanged.cpp";
+
+TEST_F(LogPrefixCacheTest, ProgramDataBuffersShowTheirCurrentText) {
+    for (int round = 0; round < 3; ++round) {
+        logFilter(3, g_module, kLiteralFile, g_function, 11, "1.0", "x\n");
+        EXPECT_EQ(afterClock(last()).find(
+                      "[first] [ver:1.0] warn unchanged.cpp a_function_name_of_some_length 11 "),
+                  0u)
+            << last();
+    }
+    std::strcpy(g_module, "later");
+    g_function[29] = 'E';
+    logFilter(3, g_module, kLiteralFile, g_function, 11, "1.0", "x\n");
+    EXPECT_EQ(afterClock(last()).find(
+                  "[later] [ver:1.0] warn unchanged.cpp a_function_name_of_some_lengtE 11 "),
+              0u)
+        << last();
+    std::strcpy(g_module, "first");
+    g_function[29] = 'h';
+}
+
 TEST_F(LogPrefixCacheTest, OptionsWrittenDirectlyTakeEffectOnTheNextLine) {
     logFilter(3, "mod", "/a/f.cpp", "fn", 3, "v", "x\n");
     EXPECT_NE(last().find("[mod] "), std::string::npos);

@@ -332,6 +332,97 @@ TEST_F(LogTest, SinkMayAttachAndDetachWhileCalled) {
     detachPrint(TFunction1<bool, const char*>(&next, &Capture::sink));
 }
 
+namespace {
+
+// A sink that logs a line of its own the first time it is called.
+struct LoggingSink {
+    Capture seen;
+    int calls = 0;
+    bool call(const char* line) {
+        seen.sink(line);
+        if (++calls == 1) {
+            logWarn("from inside a sink\n");
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST_F(LogTest, LinesLoggedBySinksReachEverySink) {
+    capture();
+    LoggingSink first;
+    Capture second;
+    attachPrint(TFunction1<bool, const char*>(&first, &LoggingSink::call));
+    attachPrint(TFunction1<bool, const char*>(&second, &Capture::sink));
+    logWarn("outer\n");
+    logWarn("after\n");
+    detachPrint(TFunction1<bool, const char*>(&first, &LoggingSink::call));
+    detachPrint(TFunction1<bool, const char*>(&second, &Capture::sink));
+    // The nested line is delivered while the first sink handles the outer one.
+    const std::vector<std::string> firstLines = first.seen.lines();
+    const std::vector<std::string> secondLines = second.lines();
+    ASSERT_EQ(firstLines.size(), 3u);
+    ASSERT_EQ(secondLines.size(), 3u);
+    EXPECT_NE(firstLines[0].find("outer\n"), std::string::npos);
+    EXPECT_NE(firstLines[1].find("from inside a sink\n"), std::string::npos);
+    EXPECT_NE(firstLines[2].find("after\n"), std::string::npos);
+    EXPECT_NE(secondLines[0].find("from inside a sink\n"), std::string::npos);
+    EXPECT_NE(secondLines[1].find("outer\n"), std::string::npos);
+    EXPECT_NE(secondLines[2].find("after\n"), std::string::npos);
+    EXPECT_EQ(m_capture.lines().size(), 3u);
+}
+
+TEST_F(LogTest, SinksChangedOnAnotherThreadApplyToTheNextLineHere) {
+    capture();
+    Capture before;
+    Capture after;
+    attachPrint(TFunction1<bool, const char*>(&before, &Capture::sink));
+    logWarn("one\n");
+    logWarn("two\n");
+    std::thread([&] {
+        detachPrint(TFunction1<bool, const char*>(&before, &Capture::sink));
+        attachPrint(TFunction1<bool, const char*>(&after, &Capture::sink));
+    }).join();
+    logWarn("three\n");
+    std::thread([&] { setLogPrinter(TFunction1<void, const char*>()); }).join();
+    testing::internal::CaptureStdout();
+    logWarn("four\n");
+    const std::string console = testing::internal::GetCapturedStdout();
+    detachPrint(TFunction1<bool, const char*>(&after, &Capture::sink));
+    EXPECT_EQ(before.lines().size(), 2u);
+    ASSERT_EQ(after.lines().size(), 2u);
+    EXPECT_NE(after.lines()[0].find("three\n"), std::string::npos);
+    EXPECT_EQ(m_capture.lines().size(), 3u);
+    EXPECT_NE(console.find("four\n"), std::string::npos);
+}
+
+TEST_F(LogTest, EverySinkOfManyIsCalledOncePerLine) {
+    capture();
+    constexpr int kSinks = 20;
+    std::vector<Capture> sinks(kSinks);
+    for (int count : {1, 3, 4, 5, 16, 17, 20, 6, 2}) {
+        for (int i = 0; i < kSinks; ++i) {
+            detachPrint(TFunction1<bool, const char*>(&sinks[i], &Capture::sink));
+        }
+        for (int i = 0; i < count; ++i) {
+            attachPrint(TFunction1<bool, const char*>(&sinks[i], &Capture::sink));
+        }
+        std::vector<std::size_t> seen;
+        for (Capture& c : sinks) {
+            seen.push_back(c.lines().size());
+        }
+        logWarn("line for %d sinks\n", count);
+        for (int i = 0; i < kSinks; ++i) {
+            EXPECT_EQ(sinks[i].lines().size(), seen[i] + (i < count ? 1u : 0u))
+                << "sink " << i << " of " << count;
+        }
+    }
+    for (int i = 0; i < kSinks; ++i) {
+        detachPrint(TFunction1<bool, const char*>(&sinks[i], &Capture::sink));
+    }
+}
+
 TEST_F(LogTest, EmptyPrinterRestoresConsoleOutput) {
     capture();
     setLogPrinter(TFunction1<void, const char*>());
