@@ -22,6 +22,13 @@ bool isLink(const std::string& path) {
            Platform::fileIsLink(path.c_str());
 }
 
+// Removes a link itself, never what it points to: a link to a file, or on POSIX to anything,
+// goes with remove(); a Windows link to a folder (symbolic link or junction) is a folder entry,
+// which only the folder removal takes away, and that leaves the target untouched.
+bool removeLink(const std::string& path) {
+    return CFile::remove(path.c_str()) || CFile::removeDirectory(path.c_str());
+}
+
 }  // namespace
 
 bool CFile::makeDirectoryRecursively(const char* path) {
@@ -62,7 +69,7 @@ bool CFile::removeDirectoryRecursively(const char* path, bool removeSelf) {
     }
     const std::string root = pattern.substr(0, pattern.size() - 2);
     if (!root.empty() && isLink(root)) {
-        return removeSelf && remove(root.c_str());
+        return removeSelf && removeLink(root);
     }
 
     CFileFind find;
@@ -76,10 +83,12 @@ bool CFile::removeDirectoryRecursively(const char* path, bool removeSelf) {
             continue;
         }
         const std::string entry = find.getFilePath();
-        if (find.isDirectory() && !isLink(entry)) {
-            removeDirectoryRecursively(entry.c_str(), true);
-        } else {
+        if (!find.isDirectory()) {
             remove(entry.c_str());
+        } else if (isLink(entry)) {
+            removeLink(entry);
+        } else {
+            removeDirectoryRecursively(entry.c_str(), true);
         }
     } while (find.findNextFile());
     find.close();
