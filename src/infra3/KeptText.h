@@ -99,7 +99,8 @@ INFRA_KEPT_TEXT_COMPARE bool sameBlocks(const char* text, const char* copy, cons
 }
 #else
 inline bool sameBlocks(const char* text, const char* copy, const KeptText& /*kept*/) {
-    return std::strcmp(text, copy + reinterpret_cast<std::uintptr_t>(text) % kKeptTextBlock) == 0;
+    return text != nullptr &&
+           std::strcmp(text, copy + reinterpret_cast<std::uintptr_t>(text) % kKeptTextBlock) == 0;
 }
 #endif
 
