@@ -451,14 +451,15 @@ INFRA_LINE_INLINE PrefixTailCache* prefixTailCache() {
 // The read-only parts of the program's and this library's images, where the string literals
 // that most log calls pass live: text there never changes, so the cache need not compare it.
 struct FixedRanges {
+    static constexpr int kRoom = 16;  // a program's and a library's sections on Windows
     int count;
-    Platform::AddressRange ranges[8];
+    Platform::AddressRange ranges[kRoom];
 };
 
 const FixedRanges& fixedRanges() {
     static const FixedRanges found = [] {
         FixedRanges r{};
-        r.count = Platform::readOnlyImageRanges(r.ranges, 8);
+        r.count = Platform::readOnlyImageRanges(r.ranges, FixedRanges::kRoom);
         return r;
     }();
     return found;
