@@ -9,6 +9,7 @@
 #include "infra3/KeptText.h"
 #include "infra3/LineFormat.h"
 #include "infra3/PrintState.h"
+#include "infra3/ThreadScratch.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
 
@@ -413,7 +414,7 @@ INFRA_LINE_INLINE const char* fileNamePart(const char* file, std::size_t* length
 // a library unloaded and another loaded may put different strings at the same address), except
 // texts in the program's or this library's read-only image, which cannot change. The
 // thread id is part of the key because a forked child runs the forking thread under a new id.
-// Trivial type: no thread-exit work, no guard.
+// On the heap (see ThreadScratch.h).
 constexpr std::size_t kTailRoom = 240;
 constexpr std::size_t kKeyTextRoom = 512;
 
@@ -432,20 +433,21 @@ struct PrefixTailCache {
     alignas(16) char keyTexts[kKeyTextRoom];
 };
 
-// Initial-exec like the line clock: the library's thread-local block is static already.
 #if defined(__GNUC__)
 __attribute__((tls_model("initial-exec")))
 #endif
-thread_local PrefixTailCache t_prefixTail;
+thread_local ScratchSlot<PrefixTailCache>
+    t_prefixTail;
 
-// This thread's cache. The empty asm hides where the pointer came from, so the compiler keeps
-// it in a register instead of computing it again after every call the line makes.
+// This thread's cache; null when it has none (no memory left, or the thread is ending). The
+// empty asm hides where the slot's address came from, so the compiler keeps it in a register
+// instead of computing it again after every call the line makes.
 INFRA_LINE_INLINE PrefixTailCache* prefixTailCache() {
-    PrefixTailCache* c = &t_prefixTail;
+    ScratchSlot<PrefixTailCache>* slot = &t_prefixTail;
 #if defined(__GNUC__)
-    __asm__("" : "+r"(c));
+    __asm__("" : "+r"(slot));
 #endif
-    return c;
+    return scratchRecord(*slot);
 }
 
 // The read-only parts of the program's and this library's images, where the string literals
@@ -486,8 +488,10 @@ int writeLinePrefixUncached(char* buffer, char* head, const PrintOptionSnapshot&
                             const char* file, const char* function, int line,
                             const char* version, int threadId, const SystemTimeEx& now,
                             const TimeText& text) {
-    PrefixTailCache& c = *prefixTailCache();
-    c.valid = false;
+    PrefixTailCache* const cache = prefixTailCache();
+    if (cache != nullptr) {
+        cache->valid = false;
+    }
     std::size_t fileLength = 0;
     const char* fileName = fileNamePart(file, &fileLength);
     const std::size_t moduleLength = textLength(module);
@@ -506,6 +510,10 @@ int writeLinePrefixUncached(char* buffer, char* head, const PrintOptionSnapshot&
     std::size_t used = 0;
     const std::size_t fullFileLength =
         file != nullptr ? static_cast<std::size_t>(fileName - file) + fileLength : 0;
+    if (cache == nullptr) {
+        return static_cast<int>(end - buffer);
+    }
+    PrefixTailCache& c = *cache;
     if (tailLength <= kTailRoom &&
         keepText(c.module, module, moduleLength, isFixedText(module), c.keyTexts, kKeyTextRoom,
                  &used) &&
@@ -535,7 +543,12 @@ INFRA_LINE_INLINE int writeLinePrefix(char* buffer, const PrintOptionSnapshot& s
                                       const TimeText& text) {
     char* const head = writeHead(buffer, o, now, text);
     const int threadId = o.noThread ? 0 : Platform::currentThreadId();
-    const PrefixTailCache& c = *prefixTailCache();
+    const PrefixTailCache* const cache = prefixTailCache();
+    if (INFRA_UNLIKELY(cache == nullptr)) {
+        return writeLinePrefixUncached(buffer, head, snapshot, o, level, module, file, function,
+                                       line, version, threadId, now, text);
+    }
+    const PrefixTailCache& c = *cache;
     if (c.valid && c.level == level && c.line == line && c.threadId == threadId &&
         c.options == snapshot && stillKept(c.module, module, c.keyTexts) &&
         stillKept(c.version, version, c.keyTexts) && stillKept(c.function, function, c.keyTexts) &&

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "infra3/Diagnostics.h"
+#include "infra3/ThreadScratch.h"
 
 namespace Tovix {
 namespace Infra {
@@ -378,8 +379,8 @@ constexpr std::size_t kMissesKept = 4;
 // Lookups without a use after which a kept picture may be replaced.
 constexpr std::uint32_t kIdleBeforeReplaced = 64;
 
-// Trivial, so each thread's copy starts zeroed with no constructor, guard or destructor: safe
-// to use from any thread at any time, exit handlers included.
+// Plain data, zero-filled when a thread first needs it; on the heap behind a small thread-local
+// slot (see ThreadScratch.h), so it never weighs on the library's static thread-local block.
 struct PictureCache {
     CompiledPicture entries[kCachedPictures];
     unsigned int last;    // the entry found last, tried first
@@ -390,7 +391,11 @@ struct PictureCache {
     unsigned int nextMissed;
 };
 
-thread_local PictureCache t_pictureCache;
+#if defined(__GNUC__) && !defined(_WIN32)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local ScratchSlot<PictureCache>
+    t_pictureCache;
 
 std::uint8_t capped(std::size_t count) {
     return static_cast<std::uint8_t>(count < 3 ? count : 3);
@@ -440,7 +445,12 @@ PictureFacts factsOf(const CompiledPicture& c) {
 // long, or seen once). `facts` is filled in either way. The entry stays valid until this
 // thread's next lookup.
 CompiledPicture* lookupPicture(const char* picture, PictureFacts& facts) {
-    PictureCache& cache = t_pictureCache;
+    PictureCache* const kept = scratchRecord(t_pictureCache);
+    if (kept == nullptr) {
+        facts = factsOf(picture);
+        return nullptr;
+    }
+    PictureCache& cache = *kept;
     ++cache.clock;
     const unsigned int first = cache.last;
     for (unsigned int i = 0; i < kCachedPictures; ++i) {

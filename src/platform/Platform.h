@@ -54,6 +54,12 @@ void* tlsGet(TlsKey key);
 // its state through `value` alone. False, with nothing registered, when the thread is already
 // running its exit procedures or no memory is left: the caller keeps nothing for the thread.
 bool atThreadExit(void (*proc)(void*), void* value);
+// Whether a thread's C++ thread-local variables may still be used while its exit procedures run.
+#if defined(_WIN32)
+constexpr bool kThreadLocalsOutliveExitProcs = false;
+#else
+constexpr bool kThreadLocalsOutliveExitProcs = true;
+#endif
 
 // ---- Threads --------------------------------------------------------------------------------
 
