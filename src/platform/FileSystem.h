@@ -7,8 +7,10 @@
 #ifndef INFRA_PLATFORM_FILESYSTEM_H
 #define INFRA_PLATFORM_FILESYSTEM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace Tovix {
 namespace Platform {
@@ -80,6 +82,16 @@ struct DirectoryEntry {
     std::int64_t timeWrite;
     std::uint64_t size;
 };
+
+// Stores `name` in `entry`, cut to fit.
+inline void setEntryName(DirectoryEntry& entry, const char* name) {
+    std::size_t length = std::strlen(name);
+    if (length >= sizeof(entry.name)) {
+        length = sizeof(entry.name) - 1;
+    }
+    std::memcpy(entry.name, name, length);
+    entry.name[length] = '\0';
+}
 
 // One listing in progress.
 struct DirectorySearch;

@@ -43,15 +43,6 @@ StreamBuffers& streamBuffers() {
     return *buffers;
 }
 
-void copyName(char (&target)[260], const char* name) {
-    std::size_t length = std::strlen(name);
-    if (length >= sizeof(target)) {
-        length = sizeof(target) - 1;
-    }
-    std::memcpy(target, name, length);
-    target[length] = '\0';
-}
-
 }  // namespace
 
 std::FILE* streamOpen(const char* path, const StreamOpenFlags& flags, const char* streamMode) {
@@ -263,7 +254,7 @@ bool readMatch(DirectorySearch* search, DirectoryEntry* entry) {
             continue;
         }
         std::memset(entry, 0, sizeof(*entry));
-        copyName(entry->name, item->d_name);
+        setEntryName(*entry, item->d_name);
         const std::string path = search->prefix + item->d_name;
         // The attributes of what a link points to; a dangling link is described by itself.
         struct stat record;

@@ -76,15 +76,6 @@ int errnoFromWin32(DWORD error) {
     }
 }
 
-void copyName(char (&target)[260], const char* name) {
-    std::size_t length = std::strlen(name);
-    if (length >= sizeof(target)) {
-        length = sizeof(target) - 1;
-    }
-    std::memcpy(target, name, length);
-    target[length] = '\0';
-}
-
 }  // namespace
 
 // ---- Streams --------------------------------------------------------------------------------
@@ -312,7 +303,7 @@ namespace {
 // cut to the low 32 bits.
 void fillEntry(const struct __finddata64_t& data, DirectoryEntry* entry) {
     std::memset(entry, 0, sizeof(*entry));
-    copyName(entry->name, data.name);
+    setEntryName(*entry, data.name);
     entry->attributes = static_cast<std::uint32_t>(data.attrib);
     entry->timeCreate = static_cast<std::int64_t>(data.time_create);
     entry->timeAccess = static_cast<std::int64_t>(data.time_access);
