@@ -124,6 +124,8 @@ TEST_F(LogFormat, SignedDecimalsAtTheirLimits) {
     expectLikeSnprintf("%jd|%jd", INTMAX_MIN, INTMAX_MAX);
     expectLikeSnprintf("%td|%td", PTRDIFF_MIN, PTRDIFF_MAX);
     expectLikeSnprintf("%zd", static_cast<std::size_t>(12345));
+    // A signed conversion of a size_t reads it at its own width, then as signed.
+    expectLikeSnprintf("%zd|%zi", static_cast<std::size_t>(-128), SIZE_MAX);
 }
 
 TEST_F(LogFormat, UnsignedAndHexAtTheirLimits) {
@@ -142,7 +144,9 @@ TEST_F(LogFormat, UnsignedAndHexAtTheirLimits) {
     expectLikeSnprintf("%llu|%llx|%llX", ULLONG_MAX, ULLONG_MAX, 0xABCDEF0123456789ULL);
     expectLikeSnprintf("%zu|%zx", SIZE_MAX, static_cast<std::size_t>(0));
     expectLikeSnprintf("%ju|%jx", UINTMAX_MAX, UINTMAX_MAX);
-    expectLikeSnprintf("%tx", static_cast<std::ptrdiff_t>(-2));
+    // An unsigned conversion of a ptrdiff_t keeps its own width: no sign extension beyond it.
+    expectLikeSnprintf("%tx|%tu|%tX", static_cast<std::ptrdiff_t>(-2), PTRDIFF_MIN,
+                       static_cast<std::ptrdiff_t>(-1));
 }
 
 TEST_F(LogFormat, ShortAndCharLengthsTruncateWiderArguments) {
