@@ -31,9 +31,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # wine32:i386) for 32-bit ones. A cache entry, so a different Wine can be named at configure
 # time (-DINFRA_WINE_LOADER=...).
 if(INFRA_MINGW_PROCESSOR STREQUAL "x86_64")
+    set(INFRA_WINE_ARCH win64)
     find_program(INFRA_WINE_LOADER NAMES wine64 PATHS /usr/lib/wine /opt/wine-stable/bin
         DOC "Wine loader that runs the cross-built programs")
 else()
+    set(INFRA_WINE_ARCH win32)
     find_program(INFRA_WINE_LOADER NAMES wine PATHS /usr/lib/wine /opt/wine-stable/bin
         NO_DEFAULT_PATH DOC "Wine loader that runs the cross-built programs")
 endif()
