@@ -186,6 +186,9 @@ public:
     enum SeekPosition { seekBegin = 0, seekCurrent = 1, seekEnd = 2 };
     // Buffering modes, passed unchanged to the standard setvbuf.
     enum IOMode { ioFullBuf = _IOFBF, ioLineBuf = _IOLBF, ioNoBuf = _IONBF };
+    // Last error left by getLength() and load() for a file longer than 0xFFFFFFFF bytes, which
+    // the 32-bit lengths of this class cannot describe (CLfsFile can).
+    static constexpr int errorFileTooLarge = 0x10000010;
 
     // A closed file on the default file system.
     CFile();
@@ -207,8 +210,9 @@ public:
     // Opens `path` for reading and reads it whole into a buffer owned by this object, which
     // stays valid until unload(), close(), open() or destruction; the file stays open. Returns
     // the buffer (getLength() bytes), or null when the file cannot be opened, is empty or cannot
-    // be read whole (then the file is closed). A buffer loaded earlier is returned unchanged,
-    // whatever the path.
+    // be read whole (then the file is closed). A file longer than 0xFFFFFFFF bytes is never
+    // loaded: null, the file closed, last error errorFileTooLarge. A buffer loaded earlier is
+    // returned unchanged, whatever the path.
     virtual unsigned char* load(const char* path);
     // Closes the file and frees the loaded buffer.
     virtual void unload();
@@ -224,7 +228,9 @@ public:
     // current position) returns at once without a file-system call.
     virtual unsigned int seek(long offset, SeekPosition whence);
     virtual unsigned int getPosition();
-    // The length, found by seeking to the end and back when it is not known yet.
+    // The length, found by seeking to the end and back when it is not known yet. A file longer
+    // than 0xFFFFFFFF bytes (which open() accepts) gives 0xFFFFFFFF, never its length cut to
+    // 32 bits, and leaves last error errorFileTooLarge.
     virtual unsigned int getLength();
     // Reads a line as the standard fgets does; null at the end, on failure, when closed or when
     // `buffer` is null.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "files/FileTestSupport.h"
+#include "infra/Error.h"
 #include "support/LogCapture.h"
 
 using namespace Tovix::Infra;
@@ -146,6 +147,27 @@ TEST_F(FileTest, LoadReadsTheWholeFileAndKeepsItOpen) {
     file.unload();
     EXPECT_FALSE(file.isOpen());
     EXPECT_EQ(nullptr, file.load(path("missing").c_str()));
+}
+
+TEST_F(FileTest, FileBeyondThirtyTwoBitsIsNeitherLoadedNorGivenACutLength) {
+    const std::string name = path("sparse");
+    const std::uintmax_t size = (std::uintmax_t{1} << 32) + 10;
+    writeFile(name, "");
+    std::error_code error;
+    std::filesystem::resize_file(name, size, error);
+    if (error || std::filesystem::file_size(name, error) != size) {
+        GTEST_SKIP() << "the temporary file system refuses sparse files this large";
+    }
+    CFile file;
+    ASSERT_TRUE(file.open(name.c_str(), CFile::modeRead));
+    setLastError(0);
+    EXPECT_EQ(0xFFFFFFFFu, file.getLength());
+    EXPECT_EQ(CFile::errorFileTooLarge, getLastError());
+    TestSupport::LogCapture log;
+    setLastError(0);
+    EXPECT_EQ(nullptr, file.load(name.c_str()));
+    EXPECT_EQ(CFile::errorFileTooLarge, getLastError());
+    EXPECT_FALSE(file.isOpen());
 }
 
 TEST_F(FileTest, LoadOfAnEmptyFileIsNullAndLeavesItOpen) {
