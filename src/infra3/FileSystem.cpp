@@ -1,13 +1,14 @@
 // File systems: the IFileSystem defaults, the hook table that chooses a file system by path
 // prefix, and FileDefaultOpt over the standard C library and the platform seam.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "infra/Assert.h"
 #include "infra/File.h"
 #include "infra/Mutex.h"
-#include "infra/Thread.h"
+#include "infra3/Diagnostics.h"
 #include "infra3/FileInternal.h"
 #include "infra3/Singleton.h"
 #include "platform/FileSystem.h"
@@ -110,10 +111,14 @@ int fileStreamDescriptor(void* handle) {
 }
 
 void fileShowDescriptor(void* handle) {
-    char command[32];
-    std::snprintf(command, sizeof(command), "%s%d%s%d", "ls -lh /proc/", diagnosticThreadId(),
-                  "/fd/", fileStreamDescriptor(handle));
-    systemCall(command);
+    // Read from the system, not by starting a program: one found through PATH would run with
+    // this process's rights, and its output would land on the caller's standard output.
+    char target[1024];
+    if (!Platform::streamTargetPath(static_cast<std::FILE*>(handle), target, sizeof(target))) {
+        std::snprintf(target, sizeof(target), "%s", "an unknown file");
+    }
+    INFRA_DIAG(kLevelWarn, "file descriptor %d refers to %s\n", fileStreamDescriptor(handle),
+               target);
 }
 
 }  // namespace Detail
