@@ -148,6 +148,14 @@ public:
 // the first match wins, not the longest. A full table, a null or an empty prefix ignore the call.
 // No duplicate check.
 //
+// Path and prefix are compared as text with the detours taken out: repeated separators and "."
+// components removed, ".." resolved against the component before it ("/dir/./vault/f" and
+// "/dir//vault/f" are under "/dir/vault", "/dir/vault/../../etc/f" is not). A ".." above the
+// root stays at the root; one above the start of a relative path is kept ("rel/../../rel/f" is
+// not under "rel/"). Separators are those of the platform ('/'; also '\\' on Windows), and the
+// comparison is case-sensitive. Links are not followed. The file system receives the path as
+// the caller wrote it.
+//
 // With a null `fileSystem`, frees the first slot whose prefix equals `prefix`; the next hook may
 // reuse it. No match ignores the call.
 //
@@ -157,8 +165,8 @@ INFRA_API void hookFileSystem(const char* prefix, IFileSystem* fileSystem);
 
 namespace Detail {
 
-// The file system serving `path`: the first matching hook, else FileDefaultOpt::instance(). A
-// null path gives the default file system.
+// The file system serving `path`: the first matching hook (compared as hookFileSystem says),
+// else FileDefaultOpt::instance(). A null path gives the default file system.
 INFRA_API IFileSystem* fileSystemOf(const char* path);
 
 }  // namespace Detail

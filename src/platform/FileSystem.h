@@ -44,6 +44,14 @@ bool streamTargetPath(std::FILE* stream, char* text, std::size_t size);
 int streamSeek64(std::FILE* stream, std::int64_t offset, int origin);
 std::int64_t streamTell64(std::FILE* stream);
 
+// ---- Path syntax ----------------------------------------------------------------------------
+
+// True for a character that separates path components: '/' (POSIX), '/' and '\\' (Windows).
+bool isPathSeparator(char c);
+// The length of the drive designator `path` begins with ("C:" on Windows), 0 when it has none
+// (always 0 on POSIX).
+std::size_t pathDriveLength(const char* path);
+
 // ---- Status ---------------------------------------------------------------------------------
 
 struct FileStatus {

@@ -45,6 +45,14 @@ StreamBuffers& streamBuffers() {
 
 }  // namespace
 
+bool isPathSeparator(char c) {
+    return c == '/';
+}
+
+std::size_t pathDriveLength(const char* /*path*/) {
+    return 0;
+}
+
 bool streamTargetPath(std::FILE* stream, char* text, std::size_t size) {
     if (stream == nullptr || text == nullptr || size < 2) {
         return false;

@@ -141,6 +141,15 @@ int streamDescriptor(std::FILE* stream) {
     return stream != nullptr ? ::_fileno(stream) : -1;
 }
 
+bool isPathSeparator(char c) {
+    return isSeparator(c);
+}
+
+std::size_t pathDriveLength(const char* path) {
+    const bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+    return letter && path[1] == ':' ? 2 : 0;
+}
+
 bool streamTargetPath(std::FILE* stream, char* text, std::size_t size) {
     if (stream == nullptr || text == nullptr || size < 2 || size > MAXDWORD) {
         return false;
