@@ -39,9 +39,13 @@ public:
 
 CPacket::CPacket() : m_packet(nullptr) {}
 
+// A size past 32 bits is refused rather than cut: the cut size would give a valid packet far
+// smaller than asked for.
 CPacket::CPacket(unsigned long size)
-    : m_packet(keepValid(new (std::nothrow) Tovix::Memory::CPacket(
-          static_cast<unsigned int>(size), g_defaultHeaderSize.load(std::memory_order_relaxed)))) {}
+    : m_packet(size > 0xFFFFFFFFul ? nullptr
+                                   : keepValid(new (std::nothrow) Tovix::Memory::CPacket(
+                                         static_cast<unsigned int>(size),
+                                         g_defaultHeaderSize.load(std::memory_order_relaxed)))) {}
 
 CPacket::CPacket(unsigned int size, Tovix::Infra::TFunction2<void, void*, unsigned int> deleter,
                  void* parameter)

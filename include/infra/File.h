@@ -148,6 +148,14 @@ public:
 // the first match wins, not the longest. A full table, a null or an empty prefix ignore the call.
 // No duplicate check.
 //
+// Path and prefix are compared as text with the detours taken out: repeated separators and "."
+// components removed, ".." resolved against the component before it ("/dir/./vault/f" and
+// "/dir//vault/f" are under "/dir/vault", "/dir/vault/../../etc/f" is not). A ".." above the
+// root stays at the root; one above the start of a relative path is kept ("rel/../../rel/f" is
+// not under "rel/"). Separators are those of the platform ('/'; also '\\' on Windows), and the
+// comparison is case-sensitive. Links are not followed. The file system receives the path as
+// the caller wrote it.
+//
 // With a null `fileSystem`, frees the first slot whose prefix equals `prefix`; the next hook may
 // reuse it. No match ignores the call.
 //
@@ -157,8 +165,8 @@ INFRA_API void hookFileSystem(const char* prefix, IFileSystem* fileSystem);
 
 namespace Detail {
 
-// The file system serving `path`: the first matching hook, else FileDefaultOpt::instance(). A
-// null path gives the default file system.
+// The file system serving `path`: the first matching hook (compared as hookFileSystem says),
+// else FileDefaultOpt::instance(). A null path gives the default file system.
 INFRA_API IFileSystem* fileSystemOf(const char* path);
 
 }  // namespace Detail
@@ -186,6 +194,9 @@ public:
     enum SeekPosition { seekBegin = 0, seekCurrent = 1, seekEnd = 2 };
     // Buffering modes, passed unchanged to the standard setvbuf.
     enum IOMode { ioFullBuf = _IOFBF, ioLineBuf = _IOLBF, ioNoBuf = _IONBF };
+    // Last error left by getLength() and load() for a file longer than 0xFFFFFFFF bytes, which
+    // the 32-bit lengths of this class cannot describe (CLfsFile can).
+    static constexpr int errorFileTooLarge = 0x10000010;
 
     // A closed file on the default file system.
     CFile();
@@ -207,8 +218,9 @@ public:
     // Opens `path` for reading and reads it whole into a buffer owned by this object, which
     // stays valid until unload(), close(), open() or destruction; the file stays open. Returns
     // the buffer (getLength() bytes), or null when the file cannot be opened, is empty or cannot
-    // be read whole (then the file is closed). A buffer loaded earlier is returned unchanged,
-    // whatever the path.
+    // be read whole (then the file is closed). A file longer than 0xFFFFFFFF bytes is never
+    // loaded: null, the file closed, last error errorFileTooLarge. A buffer loaded earlier is
+    // returned unchanged, whatever the path.
     virtual unsigned char* load(const char* path);
     // Closes the file and frees the loaded buffer.
     virtual void unload();
@@ -224,7 +236,9 @@ public:
     // current position) returns at once without a file-system call.
     virtual unsigned int seek(long offset, SeekPosition whence);
     virtual unsigned int getPosition();
-    // The length, found by seeking to the end and back when it is not known yet.
+    // The length, found by seeking to the end and back when it is not known yet. A file longer
+    // than 0xFFFFFFFF bytes (which open() accepts) gives 0xFFFFFFFF, never its length cut to
+    // 32 bits, and leaves last error errorFileTooLarge.
     virtual unsigned int getLength();
     // Reads a line as the standard fgets does; null at the end, on failure, when closed or when
     // `buffer` is null.

@@ -326,7 +326,10 @@ bool IClient::getServerInfo(ServerInfo& info) {
     bool noUserName;
     {
         Infra::CMutexGuard guard(record->dataLock);
-        info.userName = record->userName.c_str();
+        // Until the name is saved the text is a constant: the string's own storage moves when
+        // the name is saved, which would leave earlier callers pointing at freed or reused bytes.
+        // Once saved, the name never changes again.
+        info.userName = record->userNameSaved ? record->userName.c_str() : "";
         noUserName = record->userName.empty();
     }
     if (noUserName) {

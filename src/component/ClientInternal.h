@@ -54,6 +54,7 @@ struct ClientInternal {
     std::string extra;
 
     // Guards the user name, its saved flag and the login time, which change after creation.
+    // The user name is assigned once (saveUserName), so its text stays where it is afterwards.
     Infra::CMutex dataLock;
     std::string userName;
     bool userNameSaved = false;

@@ -4,10 +4,12 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
 #include "infra/Assert.h"
+#include "infra/Error.h"
 #include "infra3/Diagnostics.h"
 #include "infra3/FileInternal.h"
 
@@ -54,19 +56,42 @@ std::string fileOpenMode(unsigned int flags, bool withDirect) {
 struct FileInternal {
     void* m_handle = nullptr;
     unsigned char* m_buffer = nullptr;
-    std::uint32_t m_length = 0;
+    // The whole length, also past 32 bits, so that such a file is told apart from a short one.
+    std::uint64_t m_length = 0;
     std::uint32_t m_position = 0;
     IFileSystem* m_opt = nullptr;
 };
 
 namespace {
 
+// The longest file the 32-bit interface can describe.
+constexpr std::uint64_t kLongestFile = 0xFFFFFFFFu;
+
 std::uint32_t positionOf(IFileSystem* fileSystem, void* handle) {
     const long position = fileSystem->ftell(handle);
     return position < 0 ? 0 : static_cast<std::uint32_t>(position);
 }
 
+// Finds the file's whole length at its end (through the 64-bit slot where the file system has
+// one: a long may hold only 32 bits), then moves back to `back`. 0 when the file cannot move.
+std::uint64_t measureLength(FileInternal& self, std::uint32_t back) {
+    IFileSystem* const fileSystem = self.m_opt;
+    if (fileSystem->fseek(self.m_handle, 0, SEEK_END) < 0) {
+        return 0;
+    }
+    long long end = fileSystem->ftell64(self.m_handle);
+    if (end < 0) {
+        end = fileSystem->ftell(self.m_handle);
+    }
+    fileSystem->fseek(self.m_handle, static_cast<long>(back), SEEK_SET);
+    self.m_position = positionOf(fileSystem, self.m_handle);
+    return end < 0 ? 0 : static_cast<std::uint64_t>(end);
+}
+
 }  // namespace
+
+// Defined here too so that a DLL build exports it (see CTime's error codes).
+constexpr int CFile::errorFileTooLarge;
 
 CFile::CFile() : m_internal(new FileInternal) {
     m_internal->m_opt = FileDefaultOpt::instance();
@@ -113,7 +138,7 @@ bool CFile::open(const char* path, unsigned int flags) {
         FileInfo info;
         std::memset(&info, 0, sizeof(info));
         if (fileSystem->stat(path, &info) == 0) {
-            m_internal->m_length = static_cast<std::uint32_t>(info.size);
+            m_internal->m_length = info.size;
         }
     }
     return true;
@@ -142,13 +167,20 @@ unsigned char* CFile::load(const char* path) {
         return nullptr;
     }
     if (self.m_length == 0) {
-        self.m_length = seek(0, seekEnd);
-        seek(0, seekBegin);
+        self.m_length = measureLength(self, 0);
     }
     if (self.m_length == 0) {
         return nullptr;
     }
-    const unsigned int length = self.m_length;
+    // Reading only the low 32 bits of a longer file would pass a part of it off as the whole.
+    if (self.m_length > kLongestFile) {
+        INFRA_DIAG_THIS(kLevelWarn, "CFile::load(): length(%ju), ret(%d), %s\n",
+                        static_cast<std::uintmax_t>(self.m_length), -1, std::strerror(EFBIG));
+        unload();
+        setLastError(errorFileTooLarge);
+        return nullptr;
+    }
+    const unsigned int length = static_cast<unsigned int>(self.m_length);
     self.m_buffer = new (std::nothrow) unsigned char[length];
     if (self.m_buffer == nullptr) {
         INFRA_DIAG_THIS(kLevelWarn, "CFile::load(): length(%d), ret(%d), %s\n",
@@ -257,11 +289,13 @@ unsigned int CFile::getLength() {
         return 0;
     }
     if (self.m_length == 0) {
-        const unsigned int position = getPosition();
-        self.m_length = seek(0, seekEnd);
-        seek(static_cast<long>(position), seekBegin);
+        self.m_length = measureLength(self, self.m_position);
     }
-    return self.m_length;
+    if (self.m_length > kLongestFile) {
+        setLastError(errorFileTooLarge);
+        return 0xFFFFFFFFu;
+    }
+    return static_cast<unsigned int>(self.m_length);
 }
 
 char* CFile::gets(char* buffer, unsigned int size) {

@@ -25,7 +25,8 @@ int fileStreamDescriptor(void* handle);
 // the other through fwrite, in order. The bytes written, or -1 when the first transfer failed.
 long long fileWriteElements(IFileSystem* fileSystem, void* handle, const io_vec* vector, int count);
 
-// Runs the command that shows, for a failed whole-file read, what the descriptor refers to.
+// Logs, for a failed whole-file read, the descriptor of a standard-stream handle and the file
+// it refers to (as the system names it; no program is started).
 void fileShowDescriptor(void* handle);
 
 }  // namespace Detail

@@ -1,13 +1,16 @@
 // File systems: the IFileSystem defaults, the hook table that chooses a file system by path
 // prefix, and FileDefaultOpt over the standard C library and the platform seam.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "infra/Assert.h"
 #include "infra/File.h"
 #include "infra/Mutex.h"
-#include "infra/Thread.h"
+#include "infra3/Diagnostics.h"
 #include "infra3/FileInternal.h"
 #include "infra3/Singleton.h"
 #include "platform/FileSystem.h"
@@ -39,7 +42,10 @@ constexpr int kHookSlots = 32;
 constexpr std::size_t kPrefixSize = 256;
 
 struct HookSlot {
+    // As hooked (cut to 255 characters): unhooking compares with it.
     char prefix[kPrefixSize];
+    // The prefix lexically normalised: paths are matched against it.
+    std::string normalised;
     IFileSystem* fileSystem;
 };
 
@@ -56,6 +62,65 @@ HookTable& hookTable() {
     return *table;
 }
 
+// `path` as text naming the same file without detours, so that a hook cannot be slipped past
+// ("dir/./vault", "dir//vault") nor made to serve what lies outside it ("dir/vault/../../etc"):
+// repeated separators and "." components go, ".." takes the component before it away, every
+// separator is written '/'. A ".." above the root is dropped (the root is its own parent); one
+// above the start of a relative path is kept. A relative path that does not climb begins with
+// "./", and a path naming a directory (a final separator, ".", "..") ends in '/'. Purely
+// lexical: links are not followed.
+std::string normalisedPath(const char* path) {
+    if (path[0] == '\0') {
+        return std::string();
+    }
+    const std::size_t drive = Platform::pathDriveLength(path);
+    const char* p = path + drive;
+    const bool absolute = Platform::isPathSeparator(*p);
+    std::vector<std::string_view> parts;
+    bool directory = false;
+    while (*p != '\0') {
+        if (Platform::isPathSeparator(*p)) {
+            directory = true;
+            ++p;
+            continue;
+        }
+        const char* const start = p;
+        while (*p != '\0' && !Platform::isPathSeparator(*p)) {
+            ++p;
+        }
+        const std::string_view part(start, static_cast<std::size_t>(p - start));
+        directory = part == "." || part == "..";
+        if (part == ".") {
+            continue;
+        }
+        if (part == ".." && (parts.empty() || parts.back() == "..")) {
+            if (!absolute) {
+                parts.push_back(part);
+            }
+        } else if (part == "..") {
+            parts.pop_back();
+        } else {
+            parts.push_back(part);
+        }
+    }
+    std::string out(path, drive);
+    if (absolute) {
+        out += '/';
+    } else if (drive == 0 && (parts.empty() || parts.front() != "..")) {
+        out += "./";
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i != 0) {
+            out += '/';
+        }
+        out.append(parts[i].data(), parts[i].size());
+    }
+    if (directory && !parts.empty()) {
+        out += '/';
+    }
+    return out;
+}
+
 }  // namespace
 
 void hookFileSystem(const char* prefix, IFileSystem* fileSystem) {
@@ -70,6 +135,7 @@ void hookFileSystem(const char* prefix, IFileSystem* fileSystem) {
             if (slot.prefix[0] == '\0') {
                 std::strncpy(slot.prefix, prefix, kPrefixSize - 1);
                 slot.prefix[kPrefixSize - 1] = '\0';
+                slot.normalised = normalisedPath(slot.prefix);
                 slot.fileSystem = fileSystem;
                 return;
             }
@@ -78,6 +144,7 @@ void hookFileSystem(const char* prefix, IFileSystem* fileSystem) {
             // Compared as stored (cut to 255 characters), so the prefix a hook was made with
             // always removes it.
             slot.prefix[0] = '\0';
+            slot.normalised.clear();
             slot.fileSystem = nullptr;
             return;
         }
@@ -88,12 +155,13 @@ namespace Detail {
 
 IFileSystem* fileSystemOf(const char* path) {
     if (path != nullptr) {
+        const std::string wanted = normalisedPath(path);
         HookTable& table = hookTable();
         CMutexGuard guard(table.lock);
         for (int i = 1; i < kHookSlots; ++i) {
             const HookSlot& slot = table.slots[i];
             if (slot.prefix[0] != '\0' &&
-                std::strncmp(path, slot.prefix, std::strlen(slot.prefix)) == 0) {
+                wanted.compare(0, slot.normalised.size(), slot.normalised) == 0) {
                 return slot.fileSystem;
             }
         }
@@ -110,10 +178,14 @@ int fileStreamDescriptor(void* handle) {
 }
 
 void fileShowDescriptor(void* handle) {
-    char command[32];
-    std::snprintf(command, sizeof(command), "%s%d%s%d", "ls -lh /proc/", diagnosticThreadId(),
-                  "/fd/", fileStreamDescriptor(handle));
-    systemCall(command);
+    // Read from the system, not by starting a program: one found through PATH would run with
+    // this process's rights, and its output would land on the caller's standard output.
+    char target[1024];
+    if (!Platform::streamTargetPath(static_cast<std::FILE*>(handle), target, sizeof(target))) {
+        std::snprintf(target, sizeof(target), "%s", "an unknown file");
+    }
+    INFRA_DIAG(kLevelWarn, "file descriptor %d refers to %s\n", fileStreamDescriptor(handle),
+               target);
 }
 
 }  // namespace Detail

@@ -93,21 +93,46 @@ bool readNumber(const char** text, int maxDigits, int* value) {
     return true;
 }
 
-// Parses "_YYYY-MM-DD_N" (the rotated-name suffix). The log path is never used as a format.
-bool parseRotatedSuffix(const char* text, SystemTime* date, int* sequence) {
-    if (*text++ != '_' || !readNumber(&text, 4, &date->year) || *text++ != '-' ||
-        !readNumber(&text, 2, &date->month) || *text++ != '-' ||
-        !readNumber(&text, 2, &date->day) || *text++ != '_') {
-        return false;
-    }
-    return readNumber(&text, 10, sequence);
-}
-
 std::string rotatedSuffix(const SystemTime& date, int sequence) {
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, "_%04d-%02d-%02d_%d", date.year, date.month, date.day,
                   sequence);
     return suffix;
+}
+
+// Parses "_YYYY-MM-DD_N" exactly as rotatedSuffix writes it, and nothing after it: a name that
+// merely begins like a rotated copy (a user's "app.log_2013-05-07_0.bak") is not one. The log
+// path is never used as a format.
+bool parseRotatedSuffix(const char* text, SystemTime* date, int* sequence) {
+    const char* p = text;
+    if (*p++ != '_' || !readNumber(&p, 4, &date->year) || *p++ != '-' ||
+        !readNumber(&p, 2, &date->month) || *p++ != '-' || !readNumber(&p, 2, &date->day) ||
+        *p++ != '_' || !readNumber(&p, 10, sequence)) {
+        return false;
+    }
+    return rotatedSuffix(*date, *sequence) == text;
+}
+
+// The date and sequence of `entry` when it is a rotated copy of the log at `path`.
+bool isRotatedCopy(const std::string& entry, const std::string& path, SystemTime* date,
+                   int* sequence) {
+    return entry.size() > path.size() && entry.compare(0, path.size(), path) == 0 &&
+           parseRotatedSuffix(entry.c_str() + path.size(), date, sequence);
+}
+
+// Orders rotated copies from the oldest: by date, then by sequence number (several rotations
+// within one second share their file time).
+bool olderCopy(const SystemTime& date, int sequence, const SystemTime& thanDate, int thanSequence) {
+    if (date.year != thanDate.year) {
+        return date.year < thanDate.year;
+    }
+    if (date.month != thanDate.month) {
+        return date.month < thanDate.month;
+    }
+    if (date.day != thanDate.day) {
+        return date.day < thanDate.day;
+    }
+    return sequence < thanSequence;
 }
 
 // The name the active file takes when it is rotated with `date`: the next free sequence number
@@ -120,13 +145,9 @@ std::string rotatedName(const LogFileState& s, const SystemTime& date) {
     } else {
         int largest = -1;
         do {
-            const std::string entry = find.getFilePath();
-            if (entry.compare(0, s.path.size(), s.path) != 0) {
-                continue;
-            }
             SystemTime found{};
             int sequence = 0;
-            if (parseRotatedSuffix(entry.c_str() + s.path.size(), &found, &sequence) &&
+            if (isRotatedCopy(find.getFilePath(), s.path, &found, &sequence) &&
                 sameDate(found, date) && sequence > largest) {
                 largest = sequence;
             }
@@ -138,8 +159,9 @@ std::string rotatedName(const LogFileState& s, const SystemTime& date) {
     return s.path + rotatedSuffix(date, next);
 }
 
-// Deletes the oldest file of the log (by modification time) once there are more than the
-// maximum count. At most one file per call.
+// Deletes the oldest rotated copy of the log once the copies and the active file together are
+// more than the maximum count. At most one file per call; nothing but the log's own rotated
+// copies is ever counted as a copy or removed.
 void prune(const LogFileState& s) {
     if (s.maxCount == 0) {
         return;
@@ -151,17 +173,24 @@ void prune(const LogFileState& s) {
     }
     int count = 0;
     std::string oldest;
-    long long oldestTime = 0;
+    SystemTime oldestDate{};
+    int oldestSequence = 0;
     do {
-        const std::string entry = find.getFilePath();
-        if (entry.find(s.path) == std::string::npos) {
+        if (find.isDirectory()) {
             continue;
         }
-        ++count;
-        FileInfo info;
-        if (CFile::stat(entry.c_str(), info) && (oldest.empty() || info.time_write < oldestTime)) {
-            oldest = entry;
-            oldestTime = info.time_write;
+        const std::string entry = find.getFilePath();
+        SystemTime date{};
+        int sequence = 0;
+        if (entry == s.path) {
+            ++count;
+        } else if (isRotatedCopy(entry, s.path, &date, &sequence)) {
+            ++count;
+            if (oldest.empty() || olderCopy(date, sequence, oldestDate, oldestSequence)) {
+                oldest = entry;
+                oldestDate = date;
+                oldestSequence = sequence;
+            }
         }
     } while (find.findNextFile());
     find.close();

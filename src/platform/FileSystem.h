@@ -36,9 +36,21 @@ std::FILE* streamOpen(const char* path, const StreamOpenFlags& flags, const char
 int streamClose(std::FILE* stream);
 // The stream's descriptor number; -1 on failure.
 int streamDescriptor(std::FILE* stream);
+// Writes the path of the file open on the stream's descriptor, as the system names it, into
+// `text` (`size` bytes, NUL-terminated). Asks the system directly, never another program. False
+// when the system cannot tell or the path does not fit.
+bool streamTargetPath(std::FILE* stream, char* text, std::size_t size);
 // 64-bit fseek / ftell; -1 on failure.
 int streamSeek64(std::FILE* stream, std::int64_t offset, int origin);
 std::int64_t streamTell64(std::FILE* stream);
+
+// ---- Path syntax ----------------------------------------------------------------------------
+
+// True for a character that separates path components: '/' (POSIX), '/' and '\\' (Windows).
+bool isPathSeparator(char c);
+// The length of the drive designator `path` begins with ("C:" on Windows), 0 when it has none
+// (always 0 on POSIX).
+std::size_t pathDriveLength(const char* path);
 
 // ---- Status ---------------------------------------------------------------------------------
 

@@ -462,6 +462,23 @@ TEST_F(ClientLoginTest, ServerInfoCopiesAndTheUserNameIsSavedOnce) {
     client->release();
 }
 
+TEST_F(ClientLoginTest, ServerInfoTextsTakenBeforeTheUserNameIsSavedStayValid) {
+    ServerInfo info = serverFor("texts.example");
+    IClient* client = wrap()->create(&info);
+    ASSERT_NE(nullptr, client);
+    ServerInfo before = ServerInfo();
+    EXPECT_TRUE(client->getServerInfo(before));
+    // Longer than any string keeps in place: saving it must not move the text handed out.
+    EXPECT_TRUE(client->saveUserName("a-user-name-much-longer-than-thirty-two-characters"));
+    EXPECT_STREQ("", before.userName);
+    EXPECT_STREQ("secret", before.password);
+    ServerInfo after = ServerInfo();
+    EXPECT_TRUE(client->getServerInfo(after));
+    EXPECT_TRUE(client->saveUserName("another-name-also-much-longer-than-thirty-two"));
+    EXPECT_STREQ("a-user-name-much-longer-than-thirty-two-characters", after.userName);
+    client->release();
+}
+
 // ---- status procs -----------------------------------------------------------------------------
 
 struct StatusCall {

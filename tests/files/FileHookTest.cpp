@@ -35,6 +35,39 @@ TEST(FileHookTest, FirstMatchingSlotWinsNotTheLongestPrefix) {
     EXPECT_EQ(FileDefaultOpt::instance(), Detail::fileSystemOf(nullptr));
 }
 
+TEST(FileHookTest, HooksMatchThePathWithDotsAndRepeatedSeparatorsResolved) {
+    MemoryFileSystem vault;
+    MemoryFileSystem local;
+    ScopedHook first("/dir/vault", &vault);
+    ScopedHook second("rel/", &local);
+    IFileSystem* const plain = FileDefaultOpt::instance();
+    const struct {
+        const char* path;
+        IFileSystem* expected;
+    } cases[] = {
+        {"/dir/./vault/f", &vault},
+        {"/dir//vault/f", &vault},
+        {"//dir/vault/f", &vault},
+        {"/dir/other/../vault/f", &vault},
+        {"/dir/vault/../../etc/f", plain},
+        {"/dir/vault/..", plain},
+        {"/../dir/vault/f", &vault},  // nothing lies above the root
+        {"./rel/f", &local},
+        {"rel/x/../../rel/f", &local},
+        {"rel/../../rel/f", plain},  // climbs above the start: another "rel"
+        {"rel", plain},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, Detail::fileSystemOf(c.path)) << c.path;
+    }
+#if defined(_WIN32)
+    EXPECT_EQ(&vault, Detail::fileSystemOf("\\dir\\.\\vault\\f"));
+    EXPECT_EQ(plain, Detail::fileSystemOf("/dir/vault\\..\\..\\etc\\f"));
+#else
+    EXPECT_EQ(plain, Detail::fileSystemOf("/dir\\vault/f"));  // a name character here
+#endif
+}
+
 TEST(FileHookTest, UnhookFreesTheSlotAndTheNextHookReusesIt) {
     MemoryFileSystem mnt;
     MemoryFileSystem usb;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "files/FileTestSupport.h"
+#include "infra/Error.h"
 #include "support/LogCapture.h"
 
 using namespace Tovix::Infra;
@@ -146,6 +148,58 @@ TEST_F(FileTest, LoadReadsTheWholeFileAndKeepsItOpen) {
     file.unload();
     EXPECT_FALSE(file.isOpen());
     EXPECT_EQ(nullptr, file.load(path("missing").c_str()));
+}
+
+TEST_F(FileTest, FileBeyondThirtyTwoBitsIsNeitherLoadedNorGivenACutLength) {
+    const std::string name = path("sparse");
+    const std::uintmax_t size = (std::uintmax_t{1} << 32) + 10;
+    writeFile(name, "");
+    std::error_code error;
+    std::filesystem::resize_file(name, size, error);
+    if (error || std::filesystem::file_size(name, error) != size) {
+        GTEST_SKIP() << "the temporary file system refuses sparse files this large";
+    }
+    CFile file;
+    ASSERT_TRUE(file.open(name.c_str(), CFile::modeRead));
+    setLastError(0);
+    EXPECT_EQ(0xFFFFFFFFu, file.getLength());
+    EXPECT_EQ(CFile::errorFileTooLarge, getLastError());
+    TestSupport::LogCapture log;
+    setLastError(0);
+    EXPECT_EQ(nullptr, file.load(name.c_str()));
+    EXPECT_EQ(CFile::errorFileTooLarge, getLastError());
+    EXPECT_FALSE(file.isOpen());
+}
+
+TEST_F(FileTest, FailedLoadNamesTheOpenFileWithoutStartingAProgram) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the stand-in program is a shell script";
+#else
+    // A directory opens for reading but cannot be read, so the whole-file read fails.
+    const std::string unreadable = path("unreadable");
+    std::filesystem::create_directory(unreadable);
+    writeFile(unreadable + "/entry", "x");
+    FileInfo info;
+    if (!CFile::stat(unreadable.c_str(), info) || info.size == 0) {
+        GTEST_SKIP() << "directories have no length here";
+    }
+    // Whoever controls PATH must not get to run code in this process's name.
+    const std::string bin = path("bin");
+    const std::string marker = path("ran");
+    std::filesystem::create_directory(bin);
+    std::ofstream(bin + "/ls") << "#!/bin/sh\ntouch '" << marker << "'\n";
+    std::filesystem::permissions(bin + "/ls", std::filesystem::perms::owner_all);
+    const char* const inherited = std::getenv("PATH");
+    const std::string saved = inherited != nullptr ? inherited : "";
+    ::setenv("PATH", (bin + ":" + saved).c_str(), 1);
+    TestSupport::LogCapture log;
+    CFile file;
+    const unsigned char* const data = file.load(unreadable.c_str());
+    ::setenv("PATH", saved.c_str(), 1);
+    EXPECT_EQ(nullptr, data);
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    EXPECT_TRUE(log.contains(std::filesystem::canonical(unreadable).string())) << log.text();
+#endif
 }
 
 TEST_F(FileTest, LoadOfAnEmptyFileIsNullAndLeavesItOpen) {

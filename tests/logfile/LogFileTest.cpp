@@ -265,13 +265,19 @@ TEST(LogFileRotation, ModeNoneAppendsToAnExistingFileAtStart) {
     EXPECT_EQ(readFile(path), "before\nafter\n");
 }
 
-TEST(LogFilePruning, DeletesOnlyTheOldestOnceTheCountIsExceeded) {
+TEST(LogFilePruning, RemovesOnlyItsOwnCopiesOldestDateThenSequenceFirst) {
     TempDir dir;
     const std::string path = dir.file("prune.log");
     const auto now = fs::file_time_type::clock::now();
-    // Names and ages deliberately disagree: pruning goes by modification time.
+    // Files that merely start with the log path are the user's, however old they are.
+    for (const char* suffix : {".db", ".conf", "_2013-04-01_0.bak", "_2013-4-01_0"}) {
+        writeFile(path + suffix, "user\n");
+        fs::last_write_time(path + suffix, now - std::chrono::hours(100));
+    }
+    // Copies rotated within one second share their time: the sequence number orders them, as a
+    // number (9 before 10), and the date before it whatever the file times say.
     const std::vector<std::pair<std::string, int>> rotated = {
-        {"_2013-05-01_0", 10}, {"_2013-05-02_0", 30}, {"_2013-05-03_0", 20}};
+        {"_2013-05-01_10", 2}, {"_2013-05-01_9", 2}, {"_2013-05-02_0", 30}};
     for (const auto& [suffix, hoursAgo] : rotated) {
         writeFile(path + suffix, suffix + "\n");
         fs::last_write_time(path + suffix, now - std::chrono::hours(hoursAgo));
@@ -280,11 +286,15 @@ TEST(LogFilePruning, DeletesOnlyTheOldestOnceTheCountIsExceeded) {
     filter({"-logsavesetting", "bysize", "1", "3"});
     const std::string block(1023, 'p');
     const SystemTime day = date(2013, 5, 7);
-    EXPECT_EQ(writeLine(block + "\n", day), 0);
-    EXPECT_EQ(writeLine("rotates\n", day), 0);  // four rotated files: one too many
+    for (int rotation = 0; rotation < 2; ++rotation) {
+        EXPECT_EQ(writeLine(block + "\n", day), 0);
+        EXPECT_EQ(writeLine("rotates\n", day), 0);  // four rotated files: one too many
+    }
     EXPECT_EQ(listing(dir.path()),
-              (std::vector<std::string>{"prune.log", "prune.log_2013-05-01_0",
-                                        "prune.log_2013-05-03_0", "prune.log_2013-05-07_0"}));
+              (std::vector<std::string>{"prune.log", "prune.log.conf", "prune.log.db",
+                                        "prune.log_2013-04-01_0.bak", "prune.log_2013-05-02_0",
+                                        "prune.log_2013-05-07_0", "prune.log_2013-05-07_1",
+                                        "prune.log_2013-4-01_0"}));
 }
 
 TEST(LogFilePruning, ZeroMaximumNeverDeletes) {

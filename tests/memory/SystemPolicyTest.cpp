@@ -376,6 +376,18 @@ TEST(LegacyPacket, InvalidPacketsAnswerZero) {
     EXPECT_TRUE(fromInvalid.Invalid());
 }
 
+TEST(LegacyPacket, SizesBeyondThirtyTwoBitsGiveInvalidPackets) {
+    if (sizeof(unsigned long) <= 4) {
+        GTEST_SKIP() << "unsigned long holds 32 bits here";
+    }
+    // 4 GiB + 16 cut to 32 bits would be a valid 16-byte packet.
+    const unsigned long size = static_cast<unsigned long>((1ull << 32) + 16);
+    ::CPacket packet(size);
+    EXPECT_TRUE(packet.Invalid());
+    EXPECT_EQ(packet.GetLength(), 0ul);
+    EXPECT_EQ(packet.GetBuffer(), nullptr);
+}
+
 TEST(LegacyPacket, CopiesShareAndAssigningInvalidReleases) {
     DeleterLog log;
     int parameter = 0;

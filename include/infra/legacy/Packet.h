@@ -16,7 +16,8 @@ class INFRA_API CPacket {
 public:
     // Invalid.
     CPacket();
-    // A packet of GetLength() = `size` with the default header size; invalid on failure.
+    // A packet of GetLength() = `size` with the default header size; invalid on failure and
+    // for a `size` beyond 32 bits (never a packet of the size cut to 32 bits).
     CPacket(unsigned long size);
     // Attach-later packet of `size` bytes with the default header size (see
     // Tovix::Memory::CPacket): PutBuffer() attaches the caller's block, and `deleter` is called

@@ -45,6 +45,32 @@ StreamBuffers& streamBuffers() {
 
 }  // namespace
 
+bool isPathSeparator(char c) {
+    return c == '/';
+}
+
+std::size_t pathDriveLength(const char* /*path*/) {
+    return 0;
+}
+
+bool streamTargetPath(std::FILE* stream, char* text, std::size_t size) {
+    if (stream == nullptr || text == nullptr || size < 2) {
+        return false;
+    }
+    const int descriptor = ::fileno(stream);
+    if (descriptor < 0) {
+        return false;
+    }
+    char link[48];
+    std::snprintf(link, sizeof(link), "/proc/self/fd/%d", descriptor);
+    const ssize_t length = ::readlink(link, text, size - 1);
+    if (length < 0 || static_cast<std::size_t>(length) >= size - 1) {
+        return false;  // unknown, or possibly cut
+    }
+    text[length] = '\0';
+    return true;
+}
+
 std::FILE* streamOpen(const char* path, const StreamOpenFlags& flags, const char* streamMode) {
     if (path == nullptr || streamMode == nullptr) {
         errno = EINVAL;

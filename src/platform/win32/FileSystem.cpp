@@ -141,6 +141,33 @@ int streamDescriptor(std::FILE* stream) {
     return stream != nullptr ? ::_fileno(stream) : -1;
 }
 
+bool isPathSeparator(char c) {
+    return isSeparator(c);
+}
+
+std::size_t pathDriveLength(const char* path) {
+    const bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+    return letter && path[1] == ':' ? 2 : 0;
+}
+
+bool streamTargetPath(std::FILE* stream, char* text, std::size_t size) {
+    if (stream == nullptr || text == nullptr || size < 2 || size > MAXDWORD) {
+        return false;
+    }
+    const int descriptor = ::_fileno(stream);
+    if (descriptor < 0) {
+        return false;
+    }
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor));
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // The result counts the characters written, or the room needed when they do not fit.
+    const DWORD length =
+        ::GetFinalPathNameByHandleA(handle, text, static_cast<DWORD>(size), FILE_NAME_NORMALIZED);
+    return length != 0 && length < size;
+}
+
 int streamSeek64(std::FILE* stream, std::int64_t offset, int origin) {
     if (stream == nullptr) {
         errno = EINVAL;
