@@ -442,6 +442,9 @@ int setLogPrinter(TFunction1<void, const char*> printer) {
 }
 
 bool attachPrint(TFunction1<bool, const char*> sink) {
+    if (sink.empty()) {
+        return false;  // every line would call it
+    }
     {
         OutputHooks& hooks = outputHooks();
         CMutexGuard guard(hooks.mutex);

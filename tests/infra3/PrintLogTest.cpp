@@ -290,6 +290,19 @@ TEST_F(LogTest, SinkIsAttachedOnceAndCalledOncePerLine) {
     EXPECT_EQ(sink.lines().size(), 2u);
 }
 
+TEST_F(LogTest, EmptySinkIsRefused) {
+    capture();
+    // Read through a volatile so that no compiler sees a constant null object.
+    Capture* volatile hidden = nullptr;
+    Capture* none = hidden;
+    EXPECT_FALSE(attachPrint(TFunction1<bool, const char*>(none, &Capture::sink)));
+    EXPECT_FALSE(attachPrint(TFunction1<bool, const char*>()));
+    // Lines from any thread still find only callable sinks.
+    std::thread([] { logWarn("shown\n"); }).join();
+    ASSERT_EQ(m_capture.lines().size(), 1u);
+    EXPECT_FALSE(detachPrint(TFunction1<bool, const char*>()));
+}
+
 TEST_F(LogTest, SinksSeeLinesAlsoWithoutPrinter) {
     Capture sink;
     TFunction1<bool, const char*> s(&sink, &Capture::sink);
