@@ -495,9 +495,13 @@ TEST_F(LogTest, HexDumpAddsAnEmptyLineEvery512Bytes) {
     ASSERT_EQ(lines.size(), 66u);
     EXPECT_EQ(lines[32], "[Unknown] [ver:] trace  \n");
     EXPECT_EQ(lines[65], "[Unknown] [ver:] trace  \n");
+    // A short 32nd line is not a full 512 bytes: no empty line after it.
+    dumpHex(data.data(), 31 * 16 + 4);
+    ASSERT_EQ(m_capture.lines().size(), 66u + 32u);
+    EXPECT_NE(m_capture.lines().back(), "[Unknown] [ver:] trace  \n");
     setPrintLogLevel(4);
     dumpHex(data.data(), 1024);
-    EXPECT_EQ(m_capture.lines().size(), 66u);
+    EXPECT_EQ(m_capture.lines().size(), 66u + 32u);
 }
 
 TEST_F(LogTest, UsageTextIsPrintedForNoArgumentsAndForHelp) {
