@@ -807,6 +807,11 @@ public:
         return static_cast<int>(value);
     }
     static void plain() { INFRA_DIAG(Tovix::Infra::Detail::kLevelError, "plain\n"); }
+    // The compiler spells it "int (* Outer::Inner::Reporter<T>::find(int))(int) ...".
+    static int (*find(int))(int) {
+        INFRA_DIAG_PLAIN(Tovix::Infra::Detail::kLevelError, "find\n");
+        return nullptr;
+    }
 };
 
 }  // namespace Inner
@@ -820,9 +825,10 @@ TEST_F(LogTest, LibraryDiagnosticsNameTheQualifiedFunction) {
     Outer::Inner::Reporter<long> reporter;
     reporter.report(5);
     Outer::Inner::Reporter<long>::plain();
+    Outer::Inner::Reporter<long>::find(1);
     INFRA_DIAG(Tovix::Infra::Detail::kLevelInfo, "hidden at the start level\n");
     const auto lines = m_capture.lines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     const std::regex first(
         "^\\[Unknown\\] \\[ver:Unknown\\] warn PrintLogTest\\.cpp "
         "Outer::Inner::Reporter<T>::report \\[.*PrintLogTest\\.cpp:\\d+\\] "
@@ -834,6 +840,9 @@ TEST_F(LogTest, LibraryDiagnosticsNameTheQualifiedFunction) {
         "^\\[Unknown\\] \\[ver:Unknown\\] error PrintLogTest\\.cpp "
         "Outer::Inner::Reporter<T>::plain \\[.*PrintLogTest\\.cpp:\\d+\\] tid:\\d+, plain\n$");
     EXPECT_TRUE(std::regex_match(lines[1], second)) << lines[1];
+    EXPECT_EQ(lines[2],
+              "[Unknown] [ver:Unknown] error PrintLogTest.cpp "
+              "Outer::Inner::Reporter<T>::find find\n");
 }
 
 #if !defined(_WIN32)  // Windows has no fork: a new process always starts a new thread.
