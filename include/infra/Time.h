@@ -215,7 +215,8 @@ public:
 
     // The seconds to add to local standard time to get UTC (e.g. -3600 for a zone one hour east
     // of Greenwich, whether or not daylight saving is in effect); 0 once time zones have been
-    // disabled. Read from the system once, at first use. Not the value given to setTimeZone.
+    // disabled. Read from the runtime at each call: a program that changes TZ and calls tzset()
+    // sees the new offset from then on. Not the value given to setTimeZone.
     static long getTimeZone();
 
     // ---- Text ----------------------------------------------------------------------------------
