@@ -334,9 +334,9 @@ public:
     // The same for the hook Ex.
     static SetTimeHookEx attachSetCurrentTimeHookEx(SetTimeHookEx hook);
 
-    // Appends `proc` to the modify procedures (no check for duplicates; empty values are
-    // refused with false). Procedures run without any library lock held, so one may attach
-    // further procedures (they run from the next set on). Returns true.
+    // Appends `proc` to the modify procedures (no check for duplicates). Procedures run without
+    // any library lock held, so one may attach further procedures (they run from the next set
+    // on); an empty one is kept in the list but never called. Returns true.
     static bool attachModifyProc(ModifyProc proc);
 
     // Turns the zone offset off for the rest of the process (getTimeZone, makeTime and
