@@ -8,6 +8,14 @@ else()
     target_compile_options(infra_warnings INTERFACE -Wall -Wextra -Werror)
 endif()
 
+# Source paths that reach the binaries (__FILE__ in the library's messages and assertion reports,
+# debug information) are written relative to the source root, "src/infra3/LogFile.cpp", never
+# with the build machine's folders. A debugger finds the sources when started from the source
+# root (or with a source-path substitution).
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=)
+endif()
+
 if(INFRA_SANITIZE)
     string(REPLACE ";" "," _infra_san "${INFRA_SANITIZE}")
     add_compile_options(-fsanitize=${_infra_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)

@@ -88,7 +88,8 @@ INFRA_API int getPrintOptions(PrintOptions* out);
 // An empty printer restores the default output. Returns 0.
 INFRA_API int setLogPrinter(TFunction1<void, const char*> printer);
 
-// Appends `sink` to the print sinks unless an equal one is attached: false if it was there.
+// Appends `sink` to the print sinks unless an equal one is attached: false if it was there, and
+// false for an empty sink (nothing to call), which is never attached.
 INFRA_API bool attachPrint(TFunction1<bool, const char*> sink);
 // Removes the first sink equal to `sink`; false when none is. A line that another thread is
 // writing at that moment may still reach the sink after detachPrint returns: keep the sink's

@@ -215,7 +215,8 @@ public:
 
     // The seconds to add to local standard time to get UTC (e.g. -3600 for a zone one hour east
     // of Greenwich, whether or not daylight saving is in effect); 0 once time zones have been
-    // disabled. Read from the system once, at first use. Not the value given to setTimeZone.
+    // disabled. Read from the runtime at each call: a program that changes TZ and calls tzset()
+    // sees the new offset from then on. Not the value given to setTimeZone.
     static long getTimeZone();
 
     // ---- Text ----------------------------------------------------------------------------------
@@ -333,9 +334,9 @@ public:
     // The same for the hook Ex.
     static SetTimeHookEx attachSetCurrentTimeHookEx(SetTimeHookEx hook);
 
-    // Appends `proc` to the modify procedures (no check for duplicates; empty values are
-    // refused with false). Procedures run without any library lock held, so one may attach
-    // further procedures (they run from the next set on). Returns true.
+    // Appends `proc` to the modify procedures (no check for duplicates). Procedures run without
+    // any library lock held, so one may attach further procedures (they run from the next set
+    // on); an empty one is kept in the list but never called. Returns true.
     static bool attachModifyProc(ModifyProc proc);
 
     // Turns the zone offset off for the rest of the process (getTimeZone, makeTime and

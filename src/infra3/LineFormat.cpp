@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <type_traits>
 
 namespace Tovix {
@@ -155,6 +157,47 @@ const char* percentOrEnd(const char* f) {
 
 enum class Length { kInt, kChar, kShort, kLong, kLongLong, kSize, kIntMax, kPtrDiff };
 
+// The length of `format` without a final unpaired '%' (a conversion cut off by the end of the
+// format, which the C library refuses whole); `format`'s own length when there is none.
+std::size_t lengthWithoutLonePercent(const char* format) {
+    const std::size_t length = std::strlen(format);
+    std::size_t run = 0;
+    while (run < length && format[length - 1 - run] == '%') {
+        ++run;
+    }
+    return run % 2 != 0 ? length - 1 : length;
+}
+
+// vsnprintf's result rule for a buffer of `size` bytes: the characters held, 0 on failure.
+int heldLength(int n, char* buffer, std::size_t size) {
+    if (n < 0) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return static_cast<std::size_t>(n) < size ? n : static_cast<int>(size - 1);
+}
+
+// vsnprintf; a format it refuses because a lone '%' ends it is formatted without that '%', so
+// the text before it is written, as for the formats formatted here.
+int formatByCLibrary(char* buffer, std::size_t size, const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(buffer, size, format, args);
+    if (n < 0) {
+        const std::size_t length = lengthWithoutLonePercent(format);
+        // Faulty formats only: the copy may be long, so it lives on the heap.
+        std::unique_ptr<char[]> trimmed(format[length] != '\0' ? new (std::nothrow) char[length + 1]
+                                                               : nullptr);
+        if (trimmed != nullptr) {
+            std::memcpy(trimmed.get(), format, length);
+            trimmed[length] = '\0';
+            n = std::vsnprintf(buffer, size, trimmed.get(), again);
+        }
+    }
+    va_end(again);
+    return heldLength(n, buffer, size);
+}
+
 }  // namespace
 
 namespace {
@@ -222,6 +265,9 @@ int formatGeneral(char* buffer, std::size_t size, const char* format, va_list ar
             continue;
         }
         ++f;  // past '%'
+        if (*f == '\0') {
+            break;  // a lone '%' ends the format: dropped
+        }
         Field field;
         for (;; ++f) {
             if (*f == '-') {
@@ -396,13 +442,7 @@ int formatGeneral(char* buffer, std::size_t size, const char* format, va_list ar
     }
     int written;
     if (fallback) {
-        const int n = std::vsnprintf(buffer, size, format, original);
-        if (n < 0) {
-            buffer[0] = '\0';
-            written = 0;
-        } else {
-            written = static_cast<std::size_t>(n) < size ? n : static_cast<int>(size - 1);
-        }
+        written = formatByCLibrary(buffer, size, format, original);
     } else {
         written = out.finish();
     }

@@ -144,8 +144,9 @@ private:
 
 // vsnprintf into `buffer` (`size` bytes, size >= 1), with a fast path for the conversions log
 // messages use most (%d %i %u %x %X %c %s %% with the '-' and '0' flags, a width and the h, hh,
-// l, ll, z, j, t lengths); anything else is handed to vsnprintf. Returns the characters
-// written, at most size - 1.
+// l, ll, z, j, t lengths); anything else is handed to vsnprintf. A lone '%' that ends the
+// format is dropped and the text before it written (vsnprintf refuses such a format whole).
+// Returns the characters written, at most size - 1.
 int formatMessage(char* buffer, std::size_t size, const char* format, va_list args);
 
 }  // namespace Detail

@@ -442,6 +442,9 @@ int setLogPrinter(TFunction1<void, const char*> printer) {
 }
 
 bool attachPrint(TFunction1<bool, const char*> sink) {
+    if (sink.empty()) {
+        return false;  // every line would call it
+    }
     {
         OutputHooks& hooks = outputHooks();
         CMutexGuard guard(hooks.mutex);
@@ -515,7 +518,8 @@ void dumpHex(unsigned char* data, unsigned int length) {
         text[pos++] = '\n';
         text[pos] = '\0';
         logTrace("%s", text);
-        if (++lines % 32 == 0) {
+        // The empty line closes each full 512 bytes; a short final line is not one of them.
+        if (n == 16 && ++lines % 32 == 0) {
             logTrace("\n");
         }
     }

@@ -120,7 +120,9 @@ void applyTime(CTime target, int millisecond, int tolerance) {
     }
     const SystemTime set = target;
     for (const CTime::ModifyProc& proc : procs) {
-        proc(set);
+        if (!proc.empty()) {  // attached like any other, but there is nothing to call
+            proc(set);
+        }
     }
 }
 
@@ -210,9 +212,6 @@ CTime::SetTimeHookEx CTime::attachSetCurrentTimeHookEx(SetTimeHookEx hook) {
 }
 
 bool CTime::attachModifyProc(ModifyProc proc) {
-    if (proc.empty()) {
-        return false;
-    }
     ClockHooks& hooks = clockHooks();
     CMutexGuard guard(hooks.procMutex);
     hooks.procs.push_back(proc);

@@ -34,9 +34,9 @@ void localTimeNow(LocalTimeFields* fields);
 // follow changes of the system time.
 unsigned long long monotonicMicroseconds();
 
-// The seconds to add to local standard time to get UTC (west of Greenwich positive). Read from
-// the system (time-zone rules of the process environment) at the first call and kept for the
-// life of the process.
+// The seconds to add to local standard time to get UTC (west of Greenwich positive): the
+// runtime's zone variable, read at each call. The first call has the runtime read the zone of
+// the process environment (tzset); a program that changes TZ later calls tzset itself.
 int zoneOffsetSeconds();
 
 }  // namespace Platform

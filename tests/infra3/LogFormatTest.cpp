@@ -255,6 +255,23 @@ TEST_F(LogFormat, MessageAfterAPrefixIsCutToTheRoomLeft) {
     }
 }
 
+TEST_F(LogFormat, FormatEndingInALonePercentWritesTheTextBeforeIt) {
+    usePrefix(true);
+    // The '%' is dropped and the line state follows the text written: a line ending in its
+    // newline lets the next start with a prefix. Formats are not literals, so the compiler's
+    // format check does not refuse them.
+    const std::string faulty[] = {"load %d%", "%s\n%", "%d%%%", "%.1f\n%"};
+    EXPECT_EQ(logLibName(4, "M", faulty[0].c_str(), 100), 12);
+    EXPECT_EQ(logLibName(4, "M", faulty[1].c_str(), "!"), 2);
+    EXPECT_EQ(logLibName(4, "M", faulty[2].c_str(), 5), 6);
+    // Handed over to the C library, which refuses such a format whole.
+    EXPECT_EQ(logLibName(4, "M", faulty[3].c_str(), 2.5), 4);
+    logLibName(4, "M", "%s\n", "next");
+    const std::vector<std::string> expected = {"[M] load 100", "!\n", "[M] 5%", "2.5\n",
+                                               "[M] next\n"};
+    EXPECT_EQ(m_lines, expected);
+}
+
 // --- randomized sweep -------------------------------------------------------------------------
 
 enum class ArgKind { kInt, kLong, kLongLong, kSize, kIntMax, kPtrDiff, kDouble, kText };

@@ -290,6 +290,19 @@ TEST_F(LogTest, SinkIsAttachedOnceAndCalledOncePerLine) {
     EXPECT_EQ(sink.lines().size(), 2u);
 }
 
+TEST_F(LogTest, EmptySinkIsRefused) {
+    capture();
+    // Read through a volatile so that no compiler sees a constant null object.
+    Capture* volatile hidden = nullptr;
+    Capture* none = hidden;
+    EXPECT_FALSE(attachPrint(TFunction1<bool, const char*>(none, &Capture::sink)));
+    EXPECT_FALSE(attachPrint(TFunction1<bool, const char*>()));
+    // Lines from any thread still find only callable sinks.
+    std::thread([] { logWarn("shown\n"); }).join();
+    ASSERT_EQ(m_capture.lines().size(), 1u);
+    EXPECT_FALSE(detachPrint(TFunction1<bool, const char*>()));
+}
+
 TEST_F(LogTest, SinksSeeLinesAlsoWithoutPrinter) {
     Capture sink;
     TFunction1<bool, const char*> s(&sink, &Capture::sink);
@@ -482,9 +495,13 @@ TEST_F(LogTest, HexDumpAddsAnEmptyLineEvery512Bytes) {
     ASSERT_EQ(lines.size(), 66u);
     EXPECT_EQ(lines[32], "[Unknown] [ver:] trace  \n");
     EXPECT_EQ(lines[65], "[Unknown] [ver:] trace  \n");
+    // A short 32nd line is not a full 512 bytes: no empty line after it.
+    dumpHex(data.data(), 31 * 16 + 4);
+    ASSERT_EQ(m_capture.lines().size(), 66u + 32u);
+    EXPECT_NE(m_capture.lines().back(), "[Unknown] [ver:] trace  \n");
     setPrintLogLevel(4);
     dumpHex(data.data(), 1024);
-    EXPECT_EQ(m_capture.lines().size(), 66u);
+    EXPECT_EQ(m_capture.lines().size(), 66u + 32u);
 }
 
 TEST_F(LogTest, UsageTextIsPrintedForNoArgumentsAndForHelp) {
@@ -790,6 +807,11 @@ public:
         return static_cast<int>(value);
     }
     static void plain() { INFRA_DIAG(Tovix::Infra::Detail::kLevelError, "plain\n"); }
+    // The compiler spells it "int (* Outer::Inner::Reporter<T>::find(int))(int) ...".
+    static int (*find(int))(int) {
+        INFRA_DIAG_PLAIN(Tovix::Infra::Detail::kLevelError, "find\n");
+        return nullptr;
+    }
 };
 
 }  // namespace Inner
@@ -803,9 +825,10 @@ TEST_F(LogTest, LibraryDiagnosticsNameTheQualifiedFunction) {
     Outer::Inner::Reporter<long> reporter;
     reporter.report(5);
     Outer::Inner::Reporter<long>::plain();
+    Outer::Inner::Reporter<long>::find(1);
     INFRA_DIAG(Tovix::Infra::Detail::kLevelInfo, "hidden at the start level\n");
     const auto lines = m_capture.lines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     const std::regex first(
         "^\\[Unknown\\] \\[ver:Unknown\\] warn PrintLogTest\\.cpp "
         "Outer::Inner::Reporter<T>::report \\[.*PrintLogTest\\.cpp:\\d+\\] "
@@ -817,6 +840,9 @@ TEST_F(LogTest, LibraryDiagnosticsNameTheQualifiedFunction) {
         "^\\[Unknown\\] \\[ver:Unknown\\] error PrintLogTest\\.cpp "
         "Outer::Inner::Reporter<T>::plain \\[.*PrintLogTest\\.cpp:\\d+\\] tid:\\d+, plain\n$");
     EXPECT_TRUE(std::regex_match(lines[1], second)) << lines[1];
+    EXPECT_EQ(lines[2],
+              "[Unknown] [ver:Unknown] error PrintLogTest.cpp "
+              "Outer::Inner::Reporter<T>::find find\n");
 }
 
 #if !defined(_WIN32)  // Windows has no fork: a new process always starts a new thread.

@@ -27,26 +27,33 @@ constexpr int kTestZoneOffset = 3 * 3600 + 30 * 60;
 #if defined(_WIN32)
 // The Windows runtime reads only "XXX[+|-]hh[:mm[:ss]][YYY]" from TZ and applies the US
 // daylight-saving rule, the same rule the POSIX value below spells out.
-const bool g_zoneSet = [] {
-    const bool set = _putenv_s("TZ", "ABC3:30DEF") == 0;
+const char kTestZone[] = "ABC3:30DEF";
+const char kEastZone[] = "NPT-5:45";  // 5 h 45 min east, no daylight saving
+
+bool useZone(const char* zone) {
+    const bool set = _putenv_s("TZ", zone) == 0;
     _tzset();
     return set;
-}();
+}
 
 long runtimeZoneOffset() {
     return _timezone;
 }
 #else
-const bool g_zoneSet = [] {
-    setenv("TZ", "<-0330>3:30<-0230>,M3.2.0,M11.1.0", 1);
+const char kTestZone[] = "<-0330>3:30<-0230>,M3.2.0,M11.1.0";
+const char kEastZone[] = "<+0545>-5:45";  // 5 h 45 min east, no daylight saving
+
+bool useZone(const char* zone) {
+    const bool set = setenv("TZ", zone, 1) == 0;
     tzset();
-    return true;
-}();
+    return set;
+}
 
 long runtimeZoneOffset() {
     return timezone;
 }
 #endif
+const bool g_zoneSet = useZone(kTestZone);
 
 // Copied by a dynamic initialiser of this program: the library's constants must already hold
 // their values.
@@ -371,6 +378,17 @@ TEST(TimeZone, OffsetIsTheStandardOffsetOfTheProcessZone) {
         ZoneDisabled off;
         EXPECT_EQ(CTime::getTimeZone(), 0);
     }
+    EXPECT_EQ(CTime::getTimeZone(), kTestZoneOffset);
+}
+
+TEST(TimeZone, OffsetFollowsAZoneTheProgramChanges) {
+    ASSERT_EQ(CTime::getTimeZone(), kTestZoneOffset);
+    ASSERT_TRUE(useZone(kEastZone));
+    const long east = CTime::getTimeZone();
+    const unsigned long long made = CTime(2020, 1, 1, 5, 45, 0).makeTime();
+    ASSERT_TRUE(useZone(kTestZone));
+    EXPECT_EQ(east, -(5 * 3600 + 45 * 60));
+    EXPECT_EQ(made, 1577836800ULL);  // 2020-01-01 00:00:00 UTC
     EXPECT_EQ(CTime::getTimeZone(), kTestZoneOffset);
 }
 

@@ -67,13 +67,16 @@ unsigned long long monotonicMicroseconds() {
 }
 
 int zoneOffsetSeconds() {
-    // tzset() reads the zone rules once; `timezone` is then the standard-time offset west of
-    // UTC. Thread-safe one-time initialisation.
-    static const int offset = [] {
+    // tzset() once, so that the variable holds the zone of the environment even before any
+    // local-time call; the variable is then read at each call (it is a plain load), so a program
+    // that changes TZ and calls tzset() again sees the new offset. It holds the standard-time
+    // offset west of UTC.
+    static const bool zoneRead = [] {
         tzset();
-        return static_cast<int>(timezone);
+        return true;
     }();
-    return offset;
+    static_cast<void>(zoneRead);
+    return static_cast<int>(timezone);
 }
 
 }  // namespace Platform

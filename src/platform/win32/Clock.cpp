@@ -85,23 +85,26 @@ unsigned long long monotonicMicroseconds() {
 }
 
 int zoneOffsetSeconds() {
-    // The runtime reads the zone (TZ, else the system's setting) at _tzset; the offset is that of
-    // standard time, west of UTC positive. Thread-safe one-time initialisation.
-    static const int offset = [] {
+    // The runtime reads the zone (TZ, else the system's setting) at _tzset, done once here so
+    // that its variable holds the zone even before any local-time call; the variable is then
+    // read at each call, so a program that changes TZ and calls _tzset again sees the new
+    // offset. It holds the standard-time offset, west of UTC positive.
+    static const bool zoneRead = [] {
         _tzset();
-        long seconds = 0;
-#if defined(_UCRT) || defined(_MSC_VER)
-        if (_get_timezone(&seconds) != 0) {
-            return 0;
-        }
-#else
-        // The system msvcrt.dll that mingw-w64 links by default predates _get_timezone; its
-        // _timezone variable holds the same value.
-        seconds = _timezone;
-#endif
-        return static_cast<int>(seconds);
+        return true;
     }();
-    return offset;
+    static_cast<void>(zoneRead);
+    long seconds = 0;
+#if defined(_UCRT) || defined(_MSC_VER)
+    if (_get_timezone(&seconds) != 0) {
+        return 0;
+    }
+#else
+    // The system msvcrt.dll that mingw-w64 links by default predates _get_timezone; its
+    // _timezone variable holds the same value.
+    seconds = _timezone;
+#endif
+    return static_cast<int>(seconds);
 }
 
 }  // namespace Platform

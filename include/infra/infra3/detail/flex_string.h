@@ -35,9 +35,10 @@ namespace Detail {
 //    max_size() fails "n <= max_size() - size()" or "n <= max_size()"; front(), back() and
 //    pop_back() on an empty string fail "!empty()". Each failure ends the process with the
 //    library's assertion report. operator[] is not checked.
-//  - Growing operations (append, +=, push_back, insert, replace, resize) at least double the
-//    capacity when it runs out, so a loop of appends costs amortised constant time per
-//    character; reserve(n) and assign allocate exactly what they need.
+//  - No growth factor: an operation that adds text beyond the capacity (append, +=,
+//    push_back, insert, replace, resize) grows it to exactly the new length, so a loop of
+//    appends reallocates on every step; reserve() first when the final length is known.
+//    reserve(n) and assign also allocate exactly what they need.
 //  - The allocator must be stateless; the storage decides the layout.
 //
 // All operations accept sources that lie in the string's own text, as std::basic_string does
@@ -593,14 +594,9 @@ private:
         return size() - 1;
     }
 
-    // Reserves room for `needed` characters (> capacity()), at least doubling the capacity so
-    // that a sequence of appends costs amortised constant time per character.
-    void Grow(size_type needed) {
-        const size_type cap = capacity();
-        const size_type limit = max_size();
-        const size_type doubled = cap <= limit - cap ? cap + cap : limit;
-        s_.reserve(std::max(doubled, needed));
-    }
+    // Reserves room for exactly `needed` characters (> capacity()): strings grow by what is
+    // added, without a growth factor.
+    void Grow(size_type needed) { s_.reserve(needed); }
 
     // Replaces the n1 characters at pos (a range inside the text) by [s1, s2), which must not
     // lie in the own text.
@@ -631,13 +627,11 @@ private:
         return *this;
     }
 
-    // Single-pass sources are collected first.
+    // Single-pass sources are collected first (in a string that grows geometrically, since
+    // their length is not known).
     template <class It>
     flex_string& ReplaceRange(size_type pos, size_type n1, It s1, It s2, std::input_iterator_tag) {
-        flex_string tmp;
-        for (; s1 != s2; ++s1) {
-            tmp.push_back(*s1);
-        }
+        const std::basic_string<E, T> tmp(s1, s2);
         return ReplaceCore(pos, n1, tmp.data(), tmp.data() + tmp.size());
     }
 
