@@ -499,7 +499,11 @@ TEST(Timer, DestructionRacesWithACallbackThatRestartsItsTimer) {
 TEST(Timer, SetPeriodTimeShiftsThePhaseByTheDifference) {
     Recorder recorder;
     CTimer timer("shift");
+    // The millisecond clock counts from the library's load, so in a fresh process it may still
+    // read 0 here: the due time is checked against readings taken around start().
+    const long long clockBeforeStart = static_cast<long long>(CTime::getCurrentMilliSecond());
     ASSERT_TRUE(timer.start(recorder.callback(), 50000, 40000, 0, 0));
+    const long long clockAfterStart = static_cast<long long>(CTime::getCurrentMilliSecond());
     LogCapture log;
     auto nextTime = [&] {
         log.clear();
@@ -509,7 +513,8 @@ TEST(Timer, SetPeriodTimeShiftsThePhaseByTheDifference) {
         return static_cast<long long>(row.next);
     };
     const long long before = nextTime();
-    ASSERT_GT(before, 50000);
+    ASSERT_GE(before, clockBeforeStart + 50000);
+    ASSERT_LE(before, clockAfterStart + 50000);
     timer.setPeriodTime(30000);
     EXPECT_EQ(nextTime(), before - 10000);
     // A shift past the clock's origin makes the timer due now instead of wrapping around.
@@ -518,9 +523,10 @@ TEST(Timer, SetPeriodTimeShiftsThePhaseByTheDifference) {
     timer.setPeriodTime(0);
     timer.stop(false);
     ASSERT_TRUE(timer.start(recorder.callback(), 10, 4000000000u, 0, 0));
+    const long long clockBeforeShift = static_cast<long long>(CTime::getCurrentMilliSecond());
     timer.setPeriodTime(1);  // 10 - 4000000000 + 1 would lie before the origin
     const long long shifted = nextTime();
-    EXPECT_GT(shifted, 0);
+    EXPECT_GE(shifted, clockBeforeShift);
     EXPECT_LE(shifted, static_cast<long long>(CTime::getCurrentMilliSecond()));
     timer.stopAndWait();
 }
