@@ -111,7 +111,6 @@ private:
     int m_idleLimit = -1;
     int m_idleCount = 0;
     Detail::TimerPoolStatistics m_statistics = {};
-    CSemaphore m_running{0};  // posted once the manager thread is registered and ticking
 };
 
 // A pooled worker: waits on its semaphore for a job, runs it, returns to the pool.
@@ -183,10 +182,10 @@ TimerPoolStatistics timerPoolStatistics() {
 
 TimerManagerInternal::TimerManagerInternal() : CThread("TimerManager", 1, 0, 0) {
     m_clock = CTime::getCurrentMilliSecond();
-    // Wait for the body, so that the thread reports list "TimerManager" as soon as a timer exists.
-    if (createThread()) {
-        m_running.pend();
-    }
+    // Only started, never waited for: the first timer may be created where the new thread
+    // cannot start yet (under the loader lock of a library's initialiser) or where the thread's
+    // first log line would wait for its creator (a print sink taking a lock the creator holds).
+    createThread();
 }
 
 void TimerManagerInternal::insertTimer(TimerInternal* timer) {
@@ -296,7 +295,6 @@ void TimerManagerInternal::finishJob(CTimerThread* worker, std::uint64_t startMi
 }
 
 void TimerManagerInternal::threadProc() {
-    m_running.post();
     bool sleep = true;
     while (true) {
         if (sleep) {

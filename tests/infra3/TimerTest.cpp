@@ -626,9 +626,13 @@ TEST(Timer, TimedOutCallbackIsReportedUnderTheTimersName) {
     }));
     {
         LogCapture log;
-        CThreadManager::instance()->dumpThreads();
+        // The first timer starts the manager thread without waiting for it.
+        EXPECT_TRUE(waitUntil([&] {
+            log.clear();
+            CThreadManager::instance()->dumpThreads();
+            return log.contains("            TimerManager");
+        }));
         EXPECT_TRUE(log.contains(threadRow("overrun", worker, 64, "Timeout")));
-        EXPECT_TRUE(log.contains("            TimerManager"));
     }
     gates.openAll();
     ASSERT_TRUE(waitUntil([&] { return !timer.isRunning(); }));
@@ -647,17 +651,22 @@ TEST(Timer, ThreadTableListsTheManagerAndItsWorkers) {
     ASSERT_TRUE(timer.start(recorder.callback(), 0, 0, 0, 0));
     ASSERT_TRUE(waitUntil([&] { return recorder.runs.load() == 1 && !timer.isRunning(); }));
     LogCapture log;
-    CThreadManager::instance()->dumpThreads();
     bool sawManager = false, sawWorker = false;
-    for (const std::string& line : log.lines()) {
-        const std::vector<std::string> f = fields(line);
-        if (f.size() != 4 || f[1].find_first_not_of("-0123456789") != std::string::npos) {
-            continue;
+    // The first timer starts the manager thread without waiting for it.
+    waitUntil([&] {
+        log.clear();
+        CThreadManager::instance()->dumpThreads();
+        for (const std::string& line : log.lines()) {
+            const std::vector<std::string> f = fields(line);
+            if (f.size() != 4 || f[1].find_first_not_of("-0123456789") != std::string::npos) {
+                continue;
+            }
+            sawManager =
+                sawManager || (line == threadRow("TimerManager", std::stoi(f[1]), 1, "Normal"));
+            sawWorker = sawWorker || (line == threadRow("[Pooled]", std::stoi(f[1]), 64, "Normal"));
         }
-        sawManager =
-            sawManager || (line == threadRow("TimerManager", std::stoi(f[1]), 1, "Normal"));
-        sawWorker = sawWorker || (line == threadRow("[Pooled]", std::stoi(f[1]), 64, "Normal"));
-    }
+        return sawManager && sawWorker;
+    });
     EXPECT_TRUE(sawManager);
     EXPECT_TRUE(sawWorker);
 }
