@@ -52,6 +52,13 @@ bool doNothingPrinter(const char* /*line*/) {
 
 }  // namespace
 
+// A worker that could not be started during a dispatch. It is reported once the manager mutex
+// is released, since the log path calls print sinks, which may use timers.
+struct WorkerStartFailure {
+    const void* worker = nullptr;  // the worker object (gone by the time of the report)
+    int error = 0;
+};
+
 using TimerKey = Detail::TimerKey;
 using TimerSchedule = Detail::TTimerHeap<TimerInternal>;
 
@@ -88,7 +95,8 @@ public:
     // All of the following need the manager mutex.
     void insertTimer(TimerInternal* timer);
     void removeTimer(TimerInternal* timer);
-    bool dispatchTimer(TimerInternal* timer);
+    // A worker that could not be started is described in *failure, for reportWorkerFailure.
+    bool dispatchTimer(TimerInternal* timer, WorkerStartFailure* failure);
     // Releases the manager mutex (taken once by the caller).
     void putTimerThread(CTimerThread* worker);
     void setIdleLimit(int count) { m_idleLimit = count; }
@@ -96,12 +104,15 @@ public:
     const TimerSchedule& schedule() const { return m_schedule; }
     Detail::TimerPoolStatistics statistics() const { return m_statistics; }
 
+    // Logs what dispatchTimer left in `failure`, if anything; without the manager mutex.
+    void reportWorkerFailure(const WorkerStartFailure& failure);
+
     // Called by a worker after its callback returned (`startMicroseconds` from before it).
     void finishJob(CTimerThread* worker, std::uint64_t startMicroseconds);
 
 private:
     void threadProc() override;
-    CTimerThread* getTimerThread();
+    CTimerThread* getTimerThread(WorkerStartFailure* failure);
 
     CTimerThread* m_idleHead = nullptr;
     std::uint64_t m_clock = 0;
@@ -196,7 +207,7 @@ void TimerManagerInternal::removeTimer(TimerInternal* timer) {
     m_schedule.remove(timer);
 }
 
-bool TimerManagerInternal::dispatchTimer(TimerInternal* timer) {
+bool TimerManagerInternal::dispatchTimer(TimerInternal* timer, WorkerStartFailure* failure) {
     removeTimer(timer);
     if (timer->period != 0) {
         // A timer dispatched at once by start() is due at the current time, which the tick's
@@ -213,7 +224,7 @@ bool TimerManagerInternal::dispatchTimer(TimerInternal* timer) {
         return false;
     }
     timer->dispatchTime = m_clock;
-    CTimerThread* worker = getTimerThread();
+    CTimerThread* worker = getTimerThread(failure);
     if (worker == nullptr) {
         ++m_statistics.dropped;
         return false;
@@ -232,7 +243,7 @@ bool TimerManagerInternal::dispatchTimer(TimerInternal* timer) {
     return true;
 }
 
-CTimerThread* TimerManagerInternal::getTimerThread() {
+CTimerThread* TimerManagerInternal::getTimerThread(WorkerStartFailure* failure) {
     CTimerThread* worker = m_idleHead;
     if (worker != nullptr) {
         m_idleHead = worker->m_nextIdle;
@@ -240,9 +251,11 @@ CTimerThread* TimerManagerInternal::getTimerThread() {
         --m_idleCount;
     } else {
         worker = new CTimerThread(this);
-        if (!worker->createThread()) {
+        int error = 0;
+        if (Detail::startThread(*worker, &error) != Detail::ThreadStart::kStarted) {
+            failure->worker = worker;
+            failure->error = error;
             delete worker;
-            INFRA_DIAG_THIS(kLevelError, "no timer worker could be started, firing dropped\n");
             return nullptr;
         }
         ++m_statistics.workersCreated;
@@ -280,6 +293,13 @@ void TimerManagerInternal::putTimerThread(CTimerThread* worker) {
     }
 }
 
+void TimerManagerInternal::reportWorkerFailure(const WorkerStartFailure& failure) {
+    if (failure.worker != nullptr) {
+        Detail::logThreadStartFailure(failure.worker, failure.error);
+        INFRA_DIAG_THIS(kLevelError, "no timer worker could be started, firing dropped\n");
+    }
+}
+
 void TimerManagerInternal::finishJob(CTimerThread* worker, std::uint64_t startMicroseconds) {
     const std::uint64_t end = CTime::getCurrentMicroSecond();
     m_mutex.enter();
@@ -297,6 +317,7 @@ void TimerManagerInternal::finishJob(CTimerThread* worker, std::uint64_t startMi
 void TimerManagerInternal::threadProc() {
     bool sleep = true;
     while (true) {
+        WorkerStartFailure failure;
         if (sleep) {
             Platform::sleepMilliseconds(kTickMilliseconds);
         }
@@ -312,11 +333,12 @@ void TimerManagerInternal::threadProc() {
         if (ticked) {
             // One due timer per pass, so that start/stop calls get the mutex in between.
             if (!m_schedule.empty() && m_schedule.head().key.nextTime < m_clock) {
-                dispatchTimer(m_schedule.head().item);
+                dispatchTimer(m_schedule.head().item, &failure);
             }
             sleep = m_schedule.empty() || m_schedule.head().key.nextTime >= m_clock;
         }
         m_mutex.leave();
+        reportWorkerFailure(failure);
         if (!looping()) {
             return;
         }
@@ -364,37 +386,47 @@ bool CTimer::start(TFunction1<void, unsigned long> proc, unsigned int delay, uns
         return false;
     }
     TimerManagerInternal* manager = TimerManagerInternal::instance();
-    CRecursiveMutexGuard guard(manager->mutex());
-    TimerInternal* timer = m_internal;
-    timer->proc = proc;
-    timer->nextTime = CTime::getCurrentMilliSecond() + delay;
-    timer->period = period;
-    timer->timeout = timeout;
-    timer->argument = param;
-    timer->called = false;
-    timer->statistics = false;
-    manager->removeTimer(timer);
-    manager->insertTimer(timer);
-    timer->started = true;
-    if (delay != 0) {
-        return true;
+    WorkerStartFailure failure;
+    bool scheduled = true;
+    {
+        CRecursiveMutexGuard guard(manager->mutex());
+        TimerInternal* timer = m_internal;
+        timer->proc = proc;
+        timer->nextTime = CTime::getCurrentMilliSecond() + delay;
+        timer->period = period;
+        timer->timeout = timeout;
+        timer->argument = param;
+        timer->called = false;
+        timer->statistics = false;
+        manager->removeTimer(timer);
+        manager->insertTimer(timer);
+        timer->started = true;
+        if (delay == 0) {
+            scheduled = manager->dispatchTimer(timer, &failure);
+        }
     }
-    return manager->dispatchTimer(timer);
+    manager->reportWorkerFailure(failure);
+    return scheduled;
 }
 
 bool CTimer::stop(bool callNow) {
     TimerManagerInternal* manager = TimerManagerInternal::instance();
-    CRecursiveMutexGuard guard(manager->mutex());
-    TimerInternal* timer = m_internal;
-    if (!timer->started) {
-        return false;
+    WorkerStartFailure failure;
+    bool done = true;
+    {
+        CRecursiveMutexGuard guard(manager->mutex());
+        TimerInternal* timer = m_internal;
+        if (!timer->started) {
+            return false;
+        }
+        manager->removeTimer(timer);
+        timer->started = false;
+        if (timer->period == 0 && callNow) {
+            done = manager->dispatchTimer(timer, &failure);
+        }
     }
-    manager->removeTimer(timer);
-    timer->started = false;
-    if (timer->period == 0 && callNow) {
-        return manager->dispatchTimer(timer);
-    }
-    return true;
+    manager->reportWorkerFailure(failure);
+    return done;
 }
 
 bool CTimer::stopAndWait() {

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -22,6 +24,7 @@
 #include "infra/Thread.h"
 #include "infra/ThreadManager.h"
 #include "infra/Time.h"
+#include "infra3/ThreadInternal.h"
 #include "infra3/ThreadTestSupport.h"
 #include "infra3/TimerInternal.h"
 
@@ -725,6 +728,78 @@ TEST(Timer, LimitIdlePooledEndsTheLongestIdleWorkers) {
     EXPECT_TRUE(CThreadManager::instance()->hasThread(gates.threadId[3]));
     EXPECT_TRUE(CThreadManager::instance()->hasThread(gates.threadId[4]));
     EXPECT_TRUE(CTimerManager::instance()->limitIdlePooled(0));
+}
+
+namespace {
+
+// Thread starts fail while `failing` is above 0, as on a system out of threads.
+struct StartFailures {
+    static std::atomic<int> failing;
+    static Detail::ThreadStarter real;
+    static std::atomic<int> reports;  // failure lines logged
+    static std::atomic<int> blocked;  // of them, logged while the manager mutex was held
+
+    static Tovix::Platform::ThreadHandle* starter(Tovix::Platform::ThreadEntry entry,
+                                                  void* argument, std::size_t stackSize,
+                                                  int priority, int* error) {
+        int left = failing.load();
+        while (left > 0 && !failing.compare_exchange_weak(left, left - 1)) {
+        }
+        if (left > 0) {
+            *error = EAGAIN;
+            return nullptr;
+        }
+        return real(entry, argument, stackSize, priority, error);
+    }
+
+    // Probes from another thread whether the manager mutex is free while a failure is logged.
+    static bool sink(const char* line) {
+        if (std::strstr(line, "create thread failed") == nullptr &&
+            std::strstr(line, "firing dropped") == nullptr) {
+            return true;
+        }
+        ++reports;
+        auto took = std::make_shared<std::atomic<bool>>(false);
+        std::thread([took] {
+            Detail::timerPoolStatistics();
+            *took = true;
+        }).detach();
+        if (!waitUntil([&] { return took->load(); }, std::chrono::seconds(5))) {
+            ++blocked;
+        }
+        return true;
+    }
+};
+
+std::atomic<int> StartFailures::failing{0};
+Detail::ThreadStarter StartFailures::real = nullptr;
+std::atomic<int> StartFailures::reports{0};
+std::atomic<int> StartFailures::blocked{0};
+
+}  // namespace
+
+TEST(Timer, AWorkerThatCannotStartIsReportedWithoutTheManagerMutex) {
+    // Keep every idle worker busy, so that the next dispatch has to start one.
+    Gates gates;
+    std::vector<std::unique_ptr<CTimer>> holders;
+    while (pool().idleWorkers > 0) {
+        holders.push_back(std::make_unique<CTimer>("holder"));
+        ASSERT_TRUE(holders.back()->start(gates.callback(), 0, 0, 0, 0));
+    }
+    LogCapture log;
+    const TFunction1<bool, const char*> sink(&StartFailures::sink);
+    ASSERT_TRUE(attachPrint(sink));
+    StartFailures::real = Detail::replaceThreadStarter(&StartFailures::starter);
+    StartFailures::failing = 1;
+    Recorder recorder;
+    CTimer timer("unstarted");
+    EXPECT_FALSE(timer.start(recorder.callback(), 0, 0, 0, 0));  // the firing is dropped
+    Detail::replaceThreadStarter(StartFailures::real);
+    detachPrint(sink);
+    gates.openAll();
+    EXPECT_EQ(StartFailures::reports, 2);
+    EXPECT_EQ(StartFailures::blocked, 0);
+    EXPECT_EQ(recorder.runs, 0);
 }
 
 TEST(Timer, StressStartStopRePeriodFromSeveralThreadsWhileFiring) {
