@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -81,7 +82,8 @@ struct TimerInternal {
 
 // The manager: a CThread that ticks every 10 ms and dispatches due timers to workers.
 // Immortal: the manager thread and workers still running callbacks use it while the process
-// exits, so it is never destroyed.
+// exits, so it is never destroyed. Its exit handler, registered when it is created (so it runs
+// before the destruction of everything constructed earlier), stops the machinery.
 class TimerManagerInternal : public CThread {
 public:
     static TimerManagerInternal* instance() {
@@ -104,6 +106,13 @@ public:
     const TimerSchedule& schedule() const { return m_schedule; }
     Detail::TimerPoolStatistics statistics() const { return m_statistics; }
 
+    // Stops the machinery for good: nothing is dispatched any more (start() then fails), the
+    // manager thread leaves its loop and the idle workers end. Waits for no thread, since it
+    // runs at exit, on Windows with the loader lock held: a callback already running finishes,
+    // and its worker ends after it. The objects stay for late callers. Harmless when repeated.
+    void stopDispatching();
+    bool stopped() const { return m_stopped; }  // needs the manager mutex
+
     // Logs what dispatchTimer left in `failure`, if anything; without the manager mutex.
     void reportWorkerFailure(const WorkerStartFailure& failure);
 
@@ -113,6 +122,7 @@ public:
 private:
     void threadProc() override;
     CTimerThread* getTimerThread(WorkerStartFailure* failure);
+    static void stopAtExit();
 
     CTimerThread* m_idleHead = nullptr;
     std::uint64_t m_clock = 0;
@@ -122,6 +132,7 @@ private:
     int m_idleLimit = -1;
     int m_idleCount = 0;
     Detail::TimerPoolStatistics m_statistics = {};
+    bool m_stopped = false;
 };
 
 // A pooled worker: waits on its semaphore for a job, runs it, returns to the pool.
@@ -197,6 +208,27 @@ TimerManagerInternal::TimerManagerInternal() : CThread("TimerManager", 1, 0, 0) 
     // cannot start yet (under the loader lock of a library's initialiser) or where the thread's
     // first log line would wait for its creator (a print sink taking a lock the creator holds).
     createThread();
+    if (std::atexit(&stopAtExit) != 0) {
+        INFRA_DIAG_PLAIN(kLevelInfo, "%s:%s atexit failed, line : %d\n", __FILE__, INFRA_FUNCTION,
+                         __LINE__);
+    }
+}
+
+void TimerManagerInternal::stopAtExit() {
+    instance()->stopDispatching();
+}
+
+void TimerManagerInternal::stopDispatching() {
+    CRecursiveMutexGuard guard(m_mutex);
+    if (m_stopped) {
+        return;
+    }
+    m_stopped = true;
+    Detail::clearLoop(Detail::ThreadAccess::record(*this));
+    // Ended workers stay in the pool, which nothing takes from any more.
+    for (CTimerThread* worker = m_idleHead; worker != nullptr; worker = worker->m_nextIdle) {
+        worker->quit();
+    }
 }
 
 void TimerManagerInternal::insertTimer(TimerInternal* timer) {
@@ -208,6 +240,9 @@ void TimerManagerInternal::removeTimer(TimerInternal* timer) {
 }
 
 bool TimerManagerInternal::dispatchTimer(TimerInternal* timer, WorkerStartFailure* failure) {
+    if (m_stopped) {
+        return false;
+    }
     removeTimer(timer);
     if (timer->period != 0) {
         // A timer dispatched at once by start() is due at the current time, which the tick's
@@ -273,7 +308,9 @@ void TimerManagerInternal::putTimerThread(CTimerThread* worker) {
     ++m_idleCount;
     --m_statistics.busyWorkers;
     CTimerThread* cut = nullptr;
-    if (m_idleLimit >= 1 && m_idleCount > m_idleLimit) {
+    if (m_stopped) {
+        worker->quit();  // ends after its last callback, without waiting for anyone
+    } else if (m_idleLimit >= 1 && m_idleCount > m_idleLimit) {
         // The pool is a stack: what lies beyond the limit has been idle longest.
         CTimerThread* last = m_idleHead;
         for (int i = 1; i < m_idleLimit; ++i) {
@@ -390,6 +427,9 @@ bool CTimer::start(TFunction1<void, unsigned long> proc, unsigned int delay, uns
     bool scheduled = true;
     {
         CRecursiveMutexGuard guard(manager->mutex());
+        if (manager->stopped()) {
+            return false;  // the process is exiting
+        }
         TimerInternal* timer = m_internal;
         timer->proc = proc;
         timer->nextTime = CTime::getCurrentMilliSecond() + delay;
