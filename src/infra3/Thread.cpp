@@ -252,6 +252,13 @@ void clearLoop(ThreadInternal* record) {
     record->loop.store(false, std::memory_order_release);
 }
 
+void detachThread(ThreadInternal* record) {
+    CMutexGuard guard(record->mutex);
+    if (record->handle != nullptr) {
+        Platform::threadDetach(record->handle);
+    }
+}
+
 void applyThreadName(ThreadInternal* record) {
     char name[kThreadNameSize];
     record->mutex.enter();

@@ -92,6 +92,8 @@ void setRecordName(ThreadInternal* record, const char* name);
 void applyThreadName(ThreadInternal* record);
 // Clears the loop flag without a diagnostic (for bodies ended by other means, such as a wake-up).
 void clearLoop(ThreadInternal* record);
+// Lets the thread of `record`, told to end, end with no one waiting for it (never waits).
+void detachThread(ThreadInternal* record);
 // Waits until the body of `record` has returned (at once when none runs). `self` is the object,
 // named in the diagnostic of a long wait.
 void waitForBody(ThreadInternal* record, const void* self);

@@ -155,6 +155,12 @@ public:
         m_semaphore.post();
     }
 
+    // Ends the worker where no one may wait for it (at exit).
+    void quitDetached() {
+        quit();
+        Detail::detachThread(Detail::ThreadAccess::record(*this));
+    }
+
     bool isCurrent() { return getThreadID() == CThread::getCurrentThreadID(); }
 
     // The job, written under the manager mutex before the semaphore is posted.
@@ -224,10 +230,12 @@ void TimerManagerInternal::stopDispatching() {
         return;
     }
     m_stopped = true;
-    Detail::clearLoop(Detail::ThreadAccess::record(*this));
+    ThreadInternal* record = Detail::ThreadAccess::record(*this);
+    Detail::clearLoop(record);
+    Detail::detachThread(record);
     // Ended workers stay in the pool, which nothing takes from any more.
     for (CTimerThread* worker = m_idleHead; worker != nullptr; worker = worker->m_nextIdle) {
-        worker->quit();
+        worker->quitDetached();
     }
 }
 
@@ -309,7 +317,7 @@ void TimerManagerInternal::putTimerThread(CTimerThread* worker) {
     --m_statistics.busyWorkers;
     CTimerThread* cut = nullptr;
     if (m_stopped) {
-        worker->quit();  // ends after its last callback, without waiting for anyone
+        worker->quitDetached();  // ends after its last callback
     } else if (m_idleLimit >= 1 && m_idleCount > m_idleLimit) {
         // The pool is a stack: what lies beyond the limit has been idle longest.
         CTimerThread* last = m_idleHead;
