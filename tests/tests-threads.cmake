@@ -10,3 +10,6 @@ infra_add_test(TimerTest ${CMAKE_CURRENT_LIST_DIR}/infra3/TimerTest.cpp)
 add_dependencies(TimerTest TimerExitHelper)
 target_compile_definitions(TimerTest PRIVATE
     INFRA_TIMER_EXIT_HELPER="$<TARGET_FILE:TimerExitHelper>")
+
+# The first timer of a process, created under a lock that a print sink takes.
+infra_add_test(TimerFirstUseTest ${CMAKE_CURRENT_LIST_DIR}/infra3/TimerFirstUseTest.cpp)

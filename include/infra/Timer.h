@@ -12,7 +12,10 @@
 //
 // Callbacks run with no lock of the library held: a callback may start, stop, re-period, wait
 // for or destroy its own timer. The timer machinery lives until the process ends, so a program
-// may return from main while timers fire and callbacks run.
+// may return from main while timers fire and callbacks run. When the process exits, timers stop
+// firing before the objects constructed ahead of the first timer are destroyed (an exit handler
+// registered by the first timer; on Windows it runs when the library is unloaded): nothing is
+// dispatched afterwards and start() fails. A callback already running is not waited for.
 #ifndef INFRA_TIMER_H
 #define INFRA_TIMER_H
 
@@ -48,7 +51,7 @@ public:
     // (0: none) is the supervision deadline of each run. Statistics are switched off. True when
     // scheduled; with `delay` 0 the first run is dispatched at once and the result tells whether
     // it was (false when the previous callback still runs). False, and nothing changes, for an
-    // empty `proc`.
+    // empty `proc` and once the process is exiting.
     bool start(TFunction1<void, unsigned long> proc, unsigned int delay, unsigned int period,
                unsigned long param = 0, unsigned int timeout = 0);
 

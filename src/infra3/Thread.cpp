@@ -1,6 +1,7 @@
 // Threads: CThread and its start handshake, stop requests, deadlines; CThreadLite; systemCall.
 #include "infra/Thread.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@ using Detail::kLevelWarn;
 namespace {
 
 constexpr std::size_t kCommandLineSize = 260;
+
+// Starts every CThread's operating-system thread; tests replace it to make starts fail.
+std::atomic<Detail::ThreadStarter> g_threadStarter{&Platform::threadStart};
 
 void copyName(char (&out)[kThreadNameSize], const char* name) {
     std::strncpy(out, name != nullptr ? name : "Nonamed", kThreadNameSize - 1);
@@ -182,6 +186,61 @@ std::vector<std::string> splitCommandLine(const char* command) {
     return words;
 }
 
+ThreadStart startThread(CThread& thread, int* error) {
+    ThreadInternal* record = ThreadAccess::record(thread);
+    record->mutex.enter();
+    // A body that asks for a new run of its own object would wait for itself to end.
+    const bool ownBody = record->handle != nullptr && Platform::threadIsCurrent(record->handle);
+    if (record->loop.load(std::memory_order_acquire) || ownBody) {
+        record->mutex.leave();
+        return ThreadStart::kStillRunning;
+    }
+    while (record->running.load(std::memory_order_acquire) != 0 &&
+           !record->loop.load(std::memory_order_acquire)) {
+        record->mutex.leave();
+        Platform::sleepMilliseconds(1);
+        record->mutex.enter();
+    }
+    if (record->loop.load(std::memory_order_acquire)) {
+        record->mutex.leave();
+        return ThreadStart::kStillRunning;
+    }
+    if (record->handle != nullptr) {
+        // The earlier body has returned (running is clear); reclaim its thread.
+        Platform::threadClose(record->handle);
+        record->handle = nullptr;
+    }
+    record->loop.store(true, std::memory_order_release);
+    record->threadId.store(-1, std::memory_order_relaxed);
+    record->destroying.store(false, std::memory_order_relaxed);
+    record->deadline.store(0, std::memory_order_relaxed);
+    const std::size_t stackSize =
+        record->stackSize > 0 ? static_cast<std::size_t>(record->stackSize) : 0;
+    record->handle = g_threadStarter.load(std::memory_order_acquire)(
+        &threadBody, record, stackSize, windowsPriority(record->priority, record->policy), error);
+    if (record->handle == nullptr) {
+        record->loop.store(false, std::memory_order_release);
+        record->mutex.leave();
+        return ThreadStart::kFailed;
+    }
+    record->running.store(1, std::memory_order_release);
+    record->mutex.leave();
+    return ThreadStart::kStarted;
+}
+
+void logThreadStartFailure(const void* thread, int error) {
+    if (diagnosticShown(kLevelError)) {
+        logDiagnostic(kLevelError, __FILE__, INFRA_FUNCTION, __LINE__,
+                      "[%s:%d] this:%p tid:%d, create thread failed,errno=%d\n", __FILE__, __LINE__,
+                      thread, Platform::currentThreadId(), error);
+    }
+}
+
+ThreadStarter replaceThreadStarter(ThreadStarter starter) {
+    return g_threadStarter.exchange(starter != nullptr ? starter : &Platform::threadStart,
+                                    std::memory_order_acq_rel);
+}
+
 void setRecordName(ThreadInternal* record, const char* name) {
     record->mutex.enter();
     copyName(record->name, name);
@@ -191,6 +250,13 @@ void setRecordName(ThreadInternal* record, const char* name) {
 void clearLoop(ThreadInternal* record) {
     CMutexGuard guard(record->mutex);
     record->loop.store(false, std::memory_order_release);
+}
+
+void detachThread(ThreadInternal* record) {
+    CMutexGuard guard(record->mutex);
+    if (record->handle != nullptr) {
+        Platform::threadDetach(record->handle);
+    }
 }
 
 void applyThreadName(ThreadInternal* record) {
@@ -228,52 +294,19 @@ CThread::~CThread() {
 }
 
 bool CThread::createThread() {
-    ThreadInternal* record = m_internal;
-    record->mutex.enter();
-    // A body that asks for a new run of its own object would wait for itself to end.
-    const bool ownBody = record->handle != nullptr && Platform::threadIsCurrent(record->handle);
-    if (record->loop.load(std::memory_order_acquire) || ownBody) {
-        record->mutex.leave();
-        INFRA_DIAG_THIS(kLevelWarn, "CThread::CreateThread() thread '%s' is still running!\n",
-                        nameOf(record).text);
-        return false;
-    }
-    while (record->running.load(std::memory_order_acquire) != 0 &&
-           !record->loop.load(std::memory_order_acquire)) {
-        record->mutex.leave();
-        Platform::sleepMilliseconds(1);
-        record->mutex.enter();
-    }
-    if (record->loop.load(std::memory_order_acquire)) {
-        record->mutex.leave();
-        INFRA_DIAG_THIS(kLevelWarn, "CThread::CreateThread() thread '%s' is still running!\n",
-                        nameOf(record).text);
-        return false;
-    }
-    if (record->handle != nullptr) {
-        // The earlier body has returned (running is clear); reclaim its thread.
-        Platform::threadClose(record->handle);
-        record->handle = nullptr;
-    }
-    record->loop.store(true, std::memory_order_release);
-    record->threadId.store(-1, std::memory_order_relaxed);
-    record->destroying.store(false, std::memory_order_relaxed);
-    record->deadline.store(0, std::memory_order_relaxed);
     int error = 0;
-    const std::size_t stackSize =
-        record->stackSize > 0 ? static_cast<std::size_t>(record->stackSize) : 0;
-    record->handle =
-        Platform::threadStart(&threadBody, record, stackSize,
-                              Detail::windowsPriority(record->priority, record->policy), &error);
-    if (record->handle == nullptr) {
-        record->loop.store(false, std::memory_order_release);
-        record->mutex.leave();
-        INFRA_DIAG_THIS(kLevelError, "create thread failed,errno=%d\n", error);
-        return false;
+    switch (Detail::startThread(*this, &error)) {
+        case Detail::ThreadStart::kStarted:
+            return true;
+        case Detail::ThreadStart::kStillRunning:
+            INFRA_DIAG_THIS(kLevelWarn, "CThread::CreateThread() thread '%s' is still running!\n",
+                            nameOf(m_internal).text);
+            return false;
+        case Detail::ThreadStart::kFailed:
+            break;
     }
-    record->running.store(1, std::memory_order_release);
-    record->mutex.leave();
-    return true;
+    Detail::logThreadStartFailure(this, error);
+    return false;
 }
 
 bool CThread::destroyThread() {

@@ -4,6 +4,7 @@
 #define INFRA_SRC_INFRA3_THREADINTERNAL_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -68,12 +69,31 @@ struct ThreadAccess {
     static void run(CThread& thread) { thread.threadProc(); }
 };
 
+// Starts the operating-system thread of a CThread: Platform::threadStart, unless a test has
+// installed a replacement.
+using ThreadStarter = Platform::ThreadHandle* (*)(Platform::ThreadEntry entry, void* argument,
+                                                  std::size_t stackSize, int windowsPriority,
+                                                  int* error);
+// Installs `starter` for every later thread start and returns the one it replaces; null
+// reinstates the platform's own. For fault injection in tests; safe to call from any thread.
+INFRA_API ThreadStarter replaceThreadStarter(ThreadStarter starter);
+
+enum class ThreadStart { kStarted, kStillRunning, kFailed };
+// CThread::createThread without its diagnostics, for callers that hold a lock the log path must
+// not run under: they report afterwards, a failure (its code in *error) with
+// logThreadStartFailure.
+ThreadStart startThread(CThread& thread, int* error);
+// The diagnostic of a failed start of `thread`, whose address is only printed (it may be gone).
+void logThreadStartFailure(const void* thread, int error);
+
 // Sets the record's name only; the OS thread keeps its name until applyThreadName runs on it.
 void setRecordName(ThreadInternal* record, const char* name);
 // Gives the calling thread, the body of `record`, the record's name.
 void applyThreadName(ThreadInternal* record);
 // Clears the loop flag without a diagnostic (for bodies ended by other means, such as a wake-up).
 void clearLoop(ThreadInternal* record);
+// Lets the thread of `record`, told to end, end with no one waiting for it (never waits).
+void detachThread(ThreadInternal* record);
 // Waits until the body of `record` has returned (at once when none runs). `self` is the object,
 // named in the diagnostic of a long wait.
 void waitForBody(ThreadInternal* record, const void* self);

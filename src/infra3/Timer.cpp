@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -52,6 +53,13 @@ bool doNothingPrinter(const char* /*line*/) {
 
 }  // namespace
 
+// A worker that could not be started during a dispatch. It is reported once the manager mutex
+// is released, since the log path calls print sinks, which may use timers.
+struct WorkerStartFailure {
+    const void* worker = nullptr;  // the worker object (gone by the time of the report)
+    int error = 0;
+};
+
 using TimerKey = Detail::TimerKey;
 using TimerSchedule = Detail::TTimerHeap<TimerInternal>;
 
@@ -74,7 +82,8 @@ struct TimerInternal {
 
 // The manager: a CThread that ticks every 10 ms and dispatches due timers to workers.
 // Immortal: the manager thread and workers still running callbacks use it while the process
-// exits, so it is never destroyed.
+// exits, so it is never destroyed. Its exit handler, registered when it is created (so it runs
+// before the destruction of everything constructed earlier), stops the machinery.
 class TimerManagerInternal : public CThread {
 public:
     static TimerManagerInternal* instance() {
@@ -88,7 +97,8 @@ public:
     // All of the following need the manager mutex.
     void insertTimer(TimerInternal* timer);
     void removeTimer(TimerInternal* timer);
-    bool dispatchTimer(TimerInternal* timer);
+    // A worker that could not be started is described in *failure, for reportWorkerFailure.
+    bool dispatchTimer(TimerInternal* timer, WorkerStartFailure* failure);
     // Releases the manager mutex (taken once by the caller).
     void putTimerThread(CTimerThread* worker);
     void setIdleLimit(int count) { m_idleLimit = count; }
@@ -96,12 +106,23 @@ public:
     const TimerSchedule& schedule() const { return m_schedule; }
     Detail::TimerPoolStatistics statistics() const { return m_statistics; }
 
+    // Stops the machinery for good: nothing is dispatched any more (start() then fails), the
+    // manager thread leaves its loop and the idle workers end. Waits for no thread, since it
+    // runs at exit, on Windows with the loader lock held: a callback already running finishes,
+    // and its worker ends after it. The objects stay for late callers. Harmless when repeated.
+    void stopDispatching();
+    bool stopped() const { return m_stopped; }  // needs the manager mutex
+
+    // Logs what dispatchTimer left in `failure`, if anything; without the manager mutex.
+    void reportWorkerFailure(const WorkerStartFailure& failure);
+
     // Called by a worker after its callback returned (`startMicroseconds` from before it).
     void finishJob(CTimerThread* worker, std::uint64_t startMicroseconds);
 
 private:
     void threadProc() override;
-    CTimerThread* getTimerThread();
+    CTimerThread* getTimerThread(WorkerStartFailure* failure);
+    static void stopAtExit();
 
     CTimerThread* m_idleHead = nullptr;
     std::uint64_t m_clock = 0;
@@ -111,7 +132,7 @@ private:
     int m_idleLimit = -1;
     int m_idleCount = 0;
     Detail::TimerPoolStatistics m_statistics = {};
-    CSemaphore m_running{0};  // posted once the manager thread is registered and ticking
+    bool m_stopped = false;
 };
 
 // A pooled worker: waits on its semaphore for a job, runs it, returns to the pool.
@@ -132,6 +153,12 @@ public:
     void quit() {
         m_quit.store(true, std::memory_order_release);
         m_semaphore.post();
+    }
+
+    // Ends the worker where no one may wait for it (at exit).
+    void quitDetached() {
+        quit();
+        Detail::detachThread(Detail::ThreadAccess::record(*this));
     }
 
     bool isCurrent() { return getThreadID() == CThread::getCurrentThreadID(); }
@@ -183,9 +210,32 @@ TimerPoolStatistics timerPoolStatistics() {
 
 TimerManagerInternal::TimerManagerInternal() : CThread("TimerManager", 1, 0, 0) {
     m_clock = CTime::getCurrentMilliSecond();
-    // Wait for the body, so that the thread reports list "TimerManager" as soon as a timer exists.
-    if (createThread()) {
-        m_running.pend();
+    // Only started, never waited for: the first timer may be created where the new thread
+    // cannot start yet (under the loader lock of a library's initialiser) or where the thread's
+    // first log line would wait for its creator (a print sink taking a lock the creator holds).
+    createThread();
+    if (std::atexit(&stopAtExit) != 0) {
+        INFRA_DIAG_PLAIN(kLevelInfo, "%s:%s atexit failed, line : %d\n", __FILE__, INFRA_FUNCTION,
+                         __LINE__);
+    }
+}
+
+void TimerManagerInternal::stopAtExit() {
+    instance()->stopDispatching();
+}
+
+void TimerManagerInternal::stopDispatching() {
+    CRecursiveMutexGuard guard(m_mutex);
+    if (m_stopped) {
+        return;
+    }
+    m_stopped = true;
+    ThreadInternal* record = Detail::ThreadAccess::record(*this);
+    Detail::clearLoop(record);
+    Detail::detachThread(record);
+    // Ended workers stay in the pool, which nothing takes from any more.
+    for (CTimerThread* worker = m_idleHead; worker != nullptr; worker = worker->m_nextIdle) {
+        worker->quitDetached();
     }
 }
 
@@ -197,7 +247,10 @@ void TimerManagerInternal::removeTimer(TimerInternal* timer) {
     m_schedule.remove(timer);
 }
 
-bool TimerManagerInternal::dispatchTimer(TimerInternal* timer) {
+bool TimerManagerInternal::dispatchTimer(TimerInternal* timer, WorkerStartFailure* failure) {
+    if (m_stopped) {
+        return false;
+    }
     removeTimer(timer);
     if (timer->period != 0) {
         // A timer dispatched at once by start() is due at the current time, which the tick's
@@ -214,7 +267,7 @@ bool TimerManagerInternal::dispatchTimer(TimerInternal* timer) {
         return false;
     }
     timer->dispatchTime = m_clock;
-    CTimerThread* worker = getTimerThread();
+    CTimerThread* worker = getTimerThread(failure);
     if (worker == nullptr) {
         ++m_statistics.dropped;
         return false;
@@ -233,7 +286,7 @@ bool TimerManagerInternal::dispatchTimer(TimerInternal* timer) {
     return true;
 }
 
-CTimerThread* TimerManagerInternal::getTimerThread() {
+CTimerThread* TimerManagerInternal::getTimerThread(WorkerStartFailure* failure) {
     CTimerThread* worker = m_idleHead;
     if (worker != nullptr) {
         m_idleHead = worker->m_nextIdle;
@@ -241,9 +294,11 @@ CTimerThread* TimerManagerInternal::getTimerThread() {
         --m_idleCount;
     } else {
         worker = new CTimerThread(this);
-        if (!worker->createThread()) {
+        int error = 0;
+        if (Detail::startThread(*worker, &error) != Detail::ThreadStart::kStarted) {
+            failure->worker = worker;
+            failure->error = error;
             delete worker;
-            INFRA_DIAG_THIS(kLevelError, "no timer worker could be started, firing dropped\n");
             return nullptr;
         }
         ++m_statistics.workersCreated;
@@ -261,7 +316,9 @@ void TimerManagerInternal::putTimerThread(CTimerThread* worker) {
     ++m_idleCount;
     --m_statistics.busyWorkers;
     CTimerThread* cut = nullptr;
-    if (m_idleLimit >= 1 && m_idleCount > m_idleLimit) {
+    if (m_stopped) {
+        worker->quitDetached();  // ends after its last callback
+    } else if (m_idleLimit >= 1 && m_idleCount > m_idleLimit) {
         // The pool is a stack: what lies beyond the limit has been idle longest.
         CTimerThread* last = m_idleHead;
         for (int i = 1; i < m_idleLimit; ++i) {
@@ -281,6 +338,13 @@ void TimerManagerInternal::putTimerThread(CTimerThread* worker) {
     }
 }
 
+void TimerManagerInternal::reportWorkerFailure(const WorkerStartFailure& failure) {
+    if (failure.worker != nullptr) {
+        Detail::logThreadStartFailure(failure.worker, failure.error);
+        INFRA_DIAG_THIS(kLevelError, "no timer worker could be started, firing dropped\n");
+    }
+}
+
 void TimerManagerInternal::finishJob(CTimerThread* worker, std::uint64_t startMicroseconds) {
     const std::uint64_t end = CTime::getCurrentMicroSecond();
     m_mutex.enter();
@@ -296,9 +360,9 @@ void TimerManagerInternal::finishJob(CTimerThread* worker, std::uint64_t startMi
 }
 
 void TimerManagerInternal::threadProc() {
-    m_running.post();
     bool sleep = true;
     while (true) {
+        WorkerStartFailure failure;
         if (sleep) {
             Platform::sleepMilliseconds(kTickMilliseconds);
         }
@@ -314,11 +378,12 @@ void TimerManagerInternal::threadProc() {
         if (ticked) {
             // One due timer per pass, so that start/stop calls get the mutex in between.
             if (!m_schedule.empty() && m_schedule.head().key.nextTime < m_clock) {
-                dispatchTimer(m_schedule.head().item);
+                dispatchTimer(m_schedule.head().item, &failure);
             }
             sleep = m_schedule.empty() || m_schedule.head().key.nextTime >= m_clock;
         }
         m_mutex.leave();
+        reportWorkerFailure(failure);
         if (!looping()) {
             return;
         }
@@ -366,37 +431,50 @@ bool CTimer::start(TFunction1<void, unsigned long> proc, unsigned int delay, uns
         return false;
     }
     TimerManagerInternal* manager = TimerManagerInternal::instance();
-    CRecursiveMutexGuard guard(manager->mutex());
-    TimerInternal* timer = m_internal;
-    timer->proc = proc;
-    timer->nextTime = CTime::getCurrentMilliSecond() + delay;
-    timer->period = period;
-    timer->timeout = timeout;
-    timer->argument = param;
-    timer->called = false;
-    timer->statistics = false;
-    manager->removeTimer(timer);
-    manager->insertTimer(timer);
-    timer->started = true;
-    if (delay != 0) {
-        return true;
+    WorkerStartFailure failure;
+    bool scheduled = true;
+    {
+        CRecursiveMutexGuard guard(manager->mutex());
+        if (manager->stopped()) {
+            return false;  // the process is exiting
+        }
+        TimerInternal* timer = m_internal;
+        timer->proc = proc;
+        timer->nextTime = CTime::getCurrentMilliSecond() + delay;
+        timer->period = period;
+        timer->timeout = timeout;
+        timer->argument = param;
+        timer->called = false;
+        timer->statistics = false;
+        manager->removeTimer(timer);
+        manager->insertTimer(timer);
+        timer->started = true;
+        if (delay == 0) {
+            scheduled = manager->dispatchTimer(timer, &failure);
+        }
     }
-    return manager->dispatchTimer(timer);
+    manager->reportWorkerFailure(failure);
+    return scheduled;
 }
 
 bool CTimer::stop(bool callNow) {
     TimerManagerInternal* manager = TimerManagerInternal::instance();
-    CRecursiveMutexGuard guard(manager->mutex());
-    TimerInternal* timer = m_internal;
-    if (!timer->started) {
-        return false;
+    WorkerStartFailure failure;
+    bool done = true;
+    {
+        CRecursiveMutexGuard guard(manager->mutex());
+        TimerInternal* timer = m_internal;
+        if (!timer->started) {
+            return false;
+        }
+        manager->removeTimer(timer);
+        timer->started = false;
+        if (timer->period == 0 && callNow) {
+            done = manager->dispatchTimer(timer, &failure);
+        }
     }
-    manager->removeTimer(timer);
-    timer->started = false;
-    if (timer->period == 0 && callNow) {
-        return manager->dispatchTimer(timer);
-    }
-    return true;
+    manager->reportWorkerFailure(failure);
+    return done;
 }
 
 bool CTimer::stopAndWait() {

@@ -35,6 +35,11 @@ void threadRelease(ThreadHandle* handle);
 // reference. Must not be called from the thread itself.
 void threadClose(ThreadHandle* handle);
 
+// Lets the thread be reclaimed by the system when it ends, with no one waiting for it: a later
+// threadClose does not wait. The handle stays valid until its last reference is dropped. Never
+// waits; for threads told to end where no one may wait for them (at exit).
+void threadDetach(ThreadHandle* handle);
+
 // Waits at most `timeoutMs` (< 0: without limit) for `entry` to have returned or the thread to
 // have been cancelled; true when it has.
 bool threadWaitDone(ThreadHandle* handle, long long timeoutMs);

@@ -1,7 +1,11 @@
 // Returns from main while timers fire, callbacks run (one far past its time-out), a static timer
 // and a static thread still run, and heap threads are alive. TimerTest runs it and expects a
-// clean exit with status 0: no crash, no hang, no sanitizer report.
+// clean exit with status 0: no crash, no hang, no sanitizer report, and no callback or timer
+// start after the destruction of a global constructed before the first timer.
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "infra/Thread.h"
@@ -18,6 +22,42 @@ std::atomic<bool> g_slowRunning{false};
 void tick(unsigned long) {
     ++g_ticks;
 }
+
+CTimer* g_watched = nullptr;  // never destroyed
+std::atomic<bool> g_watchGone{false};
+std::atomic<int> g_lateRuns{0};
+
+void watched(unsigned long) {
+    if (g_watchGone) {
+        ++g_lateRuns;
+    }
+}
+
+void failExit(const char* what) {
+    std::fprintf(stderr, "after the destruction of a global: %s\n", what);
+    std::_Exit(3);
+}
+
+// Constructed before the first timer, so destroyed after the timers have stopped firing. A
+// callback dispatched before that may still be running, and is let finish first.
+struct ExitWatch {
+    ~ExitWatch() {
+        for (int waited = 0; g_watched->isRunning(); ++waited) {
+            if (waited == 30000) {
+                failExit("a callback still runs");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        g_watchGone = true;
+        if (g_watched->start(TFunction1<void, unsigned long>(&watched), 1, 1, 0, 0)) {
+            failExit("a timer started");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // some twenty ticks
+        if (g_lateRuns != 0) {
+            failExit("a callback ran");
+        }
+    }
+} g_exitWatch;
 
 void slow(unsigned long) {
     g_slowRunning = true;
@@ -59,6 +99,8 @@ int main() {
     g_slow->start(TFunction1<void, unsigned long>(&slow), 0, 20, 2, 50);
     g_once = new CTimer("once");
     g_once->start(TFunction1<void, unsigned long>(&tick), 2, 0, 3, 0);
+    g_watched = new CTimer("watched");
+    g_watched->start(TFunction1<void, unsigned long>(&watched), 0, 1, 4, 0);
     g_staticThread.createThread();
     g_alive = new CThreadLite(TFunction1<void, CThreadLite&>(&spin), "alive");
     g_alive->createThread();

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -22,6 +24,7 @@
 #include "infra/Thread.h"
 #include "infra/ThreadManager.h"
 #include "infra/Time.h"
+#include "infra3/ThreadInternal.h"
 #include "infra3/ThreadTestSupport.h"
 #include "infra3/TimerInternal.h"
 
@@ -499,7 +502,11 @@ TEST(Timer, DestructionRacesWithACallbackThatRestartsItsTimer) {
 TEST(Timer, SetPeriodTimeShiftsThePhaseByTheDifference) {
     Recorder recorder;
     CTimer timer("shift");
+    // The millisecond clock counts from the library's load, so in a fresh process it may still
+    // read 0 here: the due time is checked against readings taken around start().
+    const long long clockBeforeStart = static_cast<long long>(CTime::getCurrentMilliSecond());
     ASSERT_TRUE(timer.start(recorder.callback(), 50000, 40000, 0, 0));
+    const long long clockAfterStart = static_cast<long long>(CTime::getCurrentMilliSecond());
     LogCapture log;
     auto nextTime = [&] {
         log.clear();
@@ -509,7 +516,8 @@ TEST(Timer, SetPeriodTimeShiftsThePhaseByTheDifference) {
         return static_cast<long long>(row.next);
     };
     const long long before = nextTime();
-    ASSERT_GT(before, 50000);
+    ASSERT_GE(before, clockBeforeStart + 50000);
+    ASSERT_LE(before, clockAfterStart + 50000);
     timer.setPeriodTime(30000);
     EXPECT_EQ(nextTime(), before - 10000);
     // A shift past the clock's origin makes the timer due now instead of wrapping around.
@@ -518,9 +526,10 @@ TEST(Timer, SetPeriodTimeShiftsThePhaseByTheDifference) {
     timer.setPeriodTime(0);
     timer.stop(false);
     ASSERT_TRUE(timer.start(recorder.callback(), 10, 4000000000u, 0, 0));
+    const long long clockBeforeShift = static_cast<long long>(CTime::getCurrentMilliSecond());
     timer.setPeriodTime(1);  // 10 - 4000000000 + 1 would lie before the origin
     const long long shifted = nextTime();
-    EXPECT_GT(shifted, 0);
+    EXPECT_GE(shifted, clockBeforeShift);
     EXPECT_LE(shifted, static_cast<long long>(CTime::getCurrentMilliSecond()));
     timer.stopAndWait();
 }
@@ -620,9 +629,13 @@ TEST(Timer, TimedOutCallbackIsReportedUnderTheTimersName) {
     }));
     {
         LogCapture log;
-        CThreadManager::instance()->dumpThreads();
+        // The first timer starts the manager thread without waiting for it.
+        EXPECT_TRUE(waitUntil([&] {
+            log.clear();
+            CThreadManager::instance()->dumpThreads();
+            return log.contains("            TimerManager");
+        }));
         EXPECT_TRUE(log.contains(threadRow("overrun", worker, 64, "Timeout")));
-        EXPECT_TRUE(log.contains("            TimerManager"));
     }
     gates.openAll();
     ASSERT_TRUE(waitUntil([&] { return !timer.isRunning(); }));
@@ -641,17 +654,22 @@ TEST(Timer, ThreadTableListsTheManagerAndItsWorkers) {
     ASSERT_TRUE(timer.start(recorder.callback(), 0, 0, 0, 0));
     ASSERT_TRUE(waitUntil([&] { return recorder.runs.load() == 1 && !timer.isRunning(); }));
     LogCapture log;
-    CThreadManager::instance()->dumpThreads();
     bool sawManager = false, sawWorker = false;
-    for (const std::string& line : log.lines()) {
-        const std::vector<std::string> f = fields(line);
-        if (f.size() != 4 || f[1].find_first_not_of("-0123456789") != std::string::npos) {
-            continue;
+    // The first timer starts the manager thread without waiting for it.
+    waitUntil([&] {
+        log.clear();
+        CThreadManager::instance()->dumpThreads();
+        for (const std::string& line : log.lines()) {
+            const std::vector<std::string> f = fields(line);
+            if (f.size() != 4 || f[1].find_first_not_of("-0123456789") != std::string::npos) {
+                continue;
+            }
+            sawManager =
+                sawManager || (line == threadRow("TimerManager", std::stoi(f[1]), 1, "Normal"));
+            sawWorker = sawWorker || (line == threadRow("[Pooled]", std::stoi(f[1]), 64, "Normal"));
         }
-        sawManager =
-            sawManager || (line == threadRow("TimerManager", std::stoi(f[1]), 1, "Normal"));
-        sawWorker = sawWorker || (line == threadRow("[Pooled]", std::stoi(f[1]), 64, "Normal"));
-    }
+        return sawManager && sawWorker;
+    });
     EXPECT_TRUE(sawManager);
     EXPECT_TRUE(sawWorker);
 }
@@ -710,6 +728,78 @@ TEST(Timer, LimitIdlePooledEndsTheLongestIdleWorkers) {
     EXPECT_TRUE(CThreadManager::instance()->hasThread(gates.threadId[3]));
     EXPECT_TRUE(CThreadManager::instance()->hasThread(gates.threadId[4]));
     EXPECT_TRUE(CTimerManager::instance()->limitIdlePooled(0));
+}
+
+namespace {
+
+// Thread starts fail while `failing` is above 0, as on a system out of threads.
+struct StartFailures {
+    static std::atomic<int> failing;
+    static Detail::ThreadStarter real;
+    static std::atomic<int> reports;  // failure lines logged
+    static std::atomic<int> blocked;  // of them, logged while the manager mutex was held
+
+    static Tovix::Platform::ThreadHandle* starter(Tovix::Platform::ThreadEntry entry,
+                                                  void* argument, std::size_t stackSize,
+                                                  int priority, int* error) {
+        int left = failing.load();
+        while (left > 0 && !failing.compare_exchange_weak(left, left - 1)) {
+        }
+        if (left > 0) {
+            *error = EAGAIN;
+            return nullptr;
+        }
+        return real(entry, argument, stackSize, priority, error);
+    }
+
+    // Probes from another thread whether the manager mutex is free while a failure is logged.
+    static bool sink(const char* line) {
+        if (std::strstr(line, "create thread failed") == nullptr &&
+            std::strstr(line, "firing dropped") == nullptr) {
+            return true;
+        }
+        ++reports;
+        auto took = std::make_shared<std::atomic<bool>>(false);
+        std::thread([took] {
+            Detail::timerPoolStatistics();
+            *took = true;
+        }).detach();
+        if (!waitUntil([&] { return took->load(); }, std::chrono::seconds(5))) {
+            ++blocked;
+        }
+        return true;
+    }
+};
+
+std::atomic<int> StartFailures::failing{0};
+Detail::ThreadStarter StartFailures::real = nullptr;
+std::atomic<int> StartFailures::reports{0};
+std::atomic<int> StartFailures::blocked{0};
+
+}  // namespace
+
+TEST(Timer, AWorkerThatCannotStartIsReportedWithoutTheManagerMutex) {
+    // Keep every idle worker busy, so that the next dispatch has to start one.
+    Gates gates;
+    std::vector<std::unique_ptr<CTimer>> holders;
+    while (pool().idleWorkers > 0) {
+        holders.push_back(std::make_unique<CTimer>("holder"));
+        ASSERT_TRUE(holders.back()->start(gates.callback(), 0, 0, 0, 0));
+    }
+    LogCapture log;
+    const TFunction1<bool, const char*> sink(&StartFailures::sink);
+    ASSERT_TRUE(attachPrint(sink));
+    StartFailures::real = Detail::replaceThreadStarter(&StartFailures::starter);
+    StartFailures::failing = 1;
+    Recorder recorder;
+    CTimer timer("unstarted");
+    EXPECT_FALSE(timer.start(recorder.callback(), 0, 0, 0, 0));  // the firing is dropped
+    Detail::replaceThreadStarter(StartFailures::real);
+    detachPrint(sink);
+    gates.openAll();
+    EXPECT_EQ(StartFailures::reports, 2);
+    EXPECT_EQ(StartFailures::blocked, 0);
+    EXPECT_EQ(recorder.runs, 0);
 }
 
 TEST(Timer, StressStartStopRePeriodFromSeveralThreadsWhileFiring) {

@@ -39,7 +39,7 @@ struct ThreadHandle {
     void* argument;
     int windowsPriority;
     std::atomic<int> references;
-    bool joined;  // touched only by threadClose, which runs once per handle
+    bool joined;  // set, under `mutex`, by the first threadClose or threadDetach
     // `done` is set when entry returned or unwound; waiters sleep on the condition.
     pthread_mutex_t mutex;
     pthread_cond_t doneCondition;
@@ -176,9 +176,23 @@ void threadRelease(ThreadHandle* handle) {
     }
 }
 
+// True for the first caller only.
+bool claimJoin(ThreadHandle* handle) {
+    pthread_mutex_lock(&handle->mutex);
+    const bool first = !handle->joined;
+    handle->joined = true;
+    pthread_mutex_unlock(&handle->mutex);
+    return first;
+}
+
+void threadDetach(ThreadHandle* handle) {
+    if (claimJoin(handle)) {
+        pthread_detach(handle->thread);
+    }
+}
+
 void threadClose(ThreadHandle* handle) {
-    if (!handle->joined) {
-        handle->joined = true;
+    if (claimJoin(handle)) {
         if (pthread_equal(pthread_self(), handle->thread)) {
             // Misuse guard: a thread cannot wait for itself; let it be reclaimed when it ends.
             pthread_detach(handle->thread);

@@ -23,7 +23,7 @@ struct ThreadHandle {
     ThreadEntry entry;
     void* argument;
     std::atomic<int> references;
-    bool joined;  // touched only by threadClose, which runs once per handle
+    bool joined;  // set, under `lock`, by the first threadClose or threadDetach
     // Guards `done` against a cancel or rename racing with the thread's end.
     CRITICAL_SECTION lock;
     bool done;
@@ -182,9 +182,22 @@ void threadRelease(ThreadHandle* handle) {
     }
 }
 
+// True for the first caller only.
+bool claimJoin(ThreadHandle* handle) {
+    EnterCriticalSection(&handle->lock);
+    const bool first = !handle->joined;
+    handle->joined = true;
+    LeaveCriticalSection(&handle->lock);
+    return first;
+}
+
+void threadDetach(ThreadHandle* handle) {
+    // A Windows thread needs nothing beyond its handle, closed with the last reference.
+    claimJoin(handle);
+}
+
 void threadClose(ThreadHandle* handle) {
-    if (!handle->joined) {
-        handle->joined = true;
+    if (claimJoin(handle)) {
         // Misuse guard: a thread cannot wait for itself; its handle is closed with the record.
         if (GetCurrentThreadId() != handle->threadId) {
             WaitForSingleObject(handle->thread, INFINITE);
