@@ -5,20 +5,33 @@
 
 #include <new>
 
-#include "NativeLock.h"
 #include "platform/ExitProcs.h"
 #include "platform/Platform.h"
 
 namespace Tovix {
 namespace Platform {
 
+// Robust, so that a mutex whose owner ended without unlocking it is handed to the next thread
+// (EOWNERDEAD) instead of staying locked for good.
 struct RecursiveMutex {
-    NativeLock lock;
+    pthread_mutex_t mutex;
 };
 
 RecursiveMutex* recursiveMutexCreate() {
     RecursiveMutex* m = new (std::nothrow) RecursiveMutex;
-    if (m != nullptr && !nativeLockInit(&m->lock)) {
+    if (m == nullptr) {
+        return nullptr;
+    }
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0) {
+        delete m;
+        return nullptr;
+    }
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    const int rc = pthread_mutex_init(&m->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (rc != 0) {
         delete m;
         return nullptr;
     }
@@ -27,21 +40,34 @@ RecursiveMutex* recursiveMutexCreate() {
 
 void recursiveMutexDestroy(RecursiveMutex* mutex) {
     if (mutex != nullptr) {
-        nativeLockDestroy(&mutex->lock);
+        pthread_mutex_destroy(&mutex->mutex);
         delete mutex;
     }
 }
 
+LockResult recursiveMutexAcquire(RecursiveMutex* mutex, bool wait) {
+    const int rc = wait ? pthread_mutex_lock(&mutex->mutex) : pthread_mutex_trylock(&mutex->mutex);
+    if (rc == 0) {
+        return LockResult::kAcquired;
+    }
+    if (rc == EOWNERDEAD) {
+        // Unless marked consistent before its unlock, the mutex could never be taken again.
+        pthread_mutex_consistent(&mutex->mutex);
+        return LockResult::kAbandoned;
+    }
+    return LockResult::kFailed;
+}
+
 void recursiveMutexLock(RecursiveMutex* mutex) {
-    nativeLockEnter(&mutex->lock);
+    (void)recursiveMutexAcquire(mutex, true);
 }
 
 bool recursiveMutexTryLock(RecursiveMutex* mutex) {
-    return nativeLockTryEnter(&mutex->lock);
+    return recursiveMutexAcquire(mutex, false) != LockResult::kFailed;
 }
 
 bool recursiveMutexUnlock(RecursiveMutex* mutex) {
-    return nativeLockLeave(&mutex->lock);
+    return pthread_mutex_unlock(&mutex->mutex) == 0;
 }
 
 // A counting semaphore over a mutex and a condition variable on the monotonic clock:

@@ -53,14 +53,24 @@ void recursiveMutexDestroy(RecursiveMutex* mutex) {
     }
 }
 
+LockResult recursiveMutexAcquire(RecursiveMutex* mutex, bool wait) {
+    switch (WaitForSingleObject(mutex->handle, wait ? INFINITE : 0)) {
+        case WAIT_OBJECT_0:
+            return LockResult::kAcquired;
+        case WAIT_ABANDONED:
+            // The last owner ended without releasing: the mutex is handed over all the same.
+            return LockResult::kAbandoned;
+        default:
+            return LockResult::kFailed;
+    }
+}
+
 void recursiveMutexLock(RecursiveMutex* mutex) {
-    // WAIT_ABANDONED (the last owner ended without releasing) still hands the mutex over.
-    (void)WaitForSingleObject(mutex->handle, INFINITE);
+    (void)recursiveMutexAcquire(mutex, true);
 }
 
 bool recursiveMutexTryLock(RecursiveMutex* mutex) {
-    const DWORD rc = WaitForSingleObject(mutex->handle, 0);
-    return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
+    return recursiveMutexAcquire(mutex, false) != LockResult::kFailed;
 }
 
 bool recursiveMutexUnlock(RecursiveMutex* mutex) {
