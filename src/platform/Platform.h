@@ -46,6 +46,9 @@ void semaphoreDestroy(Semaphore* semaphore);
 // Takes one unit. timeoutMs < 0 waits without limit; 0 only tries. True when a unit was taken.
 // Waiting is measured on a monotonic clock, so setting the system time does not disturb it.
 bool semaphoreWait(Semaphore* semaphore, long long timeoutMs);
+// The same as one of the library's blocking points: a cancel of the calling thread
+// (threadCancel) ends the thread in this wait.
+bool semaphoreWaitCancellable(Semaphore* semaphore, long long timeoutMs);
 // Releases one unit; false when the count would pass its maximum.
 bool semaphorePost(Semaphore* semaphore);
 

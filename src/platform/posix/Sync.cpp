@@ -7,6 +7,7 @@
 
 #include "platform/ExitProcs.h"
 #include "platform/Platform.h"
+#include "platform/Process.h"
 
 namespace Tovix {
 namespace Platform {
@@ -116,6 +117,22 @@ void semaphoreDestroy(Semaphore* semaphore) {
     }
 }
 
+namespace {
+
+// Undoes a waiter's marks when a cancel unwinds its condition wait (which has retaken the mutex).
+struct WaiterUnwind {
+    Semaphore* semaphore;
+    bool waiting;
+    ~WaiterUnwind() {
+        if (waiting) {
+            --semaphore->waiters;
+            pthread_mutex_unlock(&semaphore->mutex);
+        }
+    }
+};
+
+}  // namespace
+
 bool semaphoreWait(Semaphore* s, long long timeoutMs) {
     pthread_mutex_lock(&s->mutex);
     if (s->count == 0 && timeoutMs != 0) {
@@ -130,6 +147,7 @@ bool semaphoreWait(Semaphore* s, long long timeoutMs) {
             }
         }
         ++s->waiters;
+        WaiterUnwind unwind{s, true};
         while (s->count == 0) {
             if (timeoutMs < 0) {
                 pthread_cond_wait(&s->cond, &s->mutex);
@@ -137,6 +155,7 @@ bool semaphoreWait(Semaphore* s, long long timeoutMs) {
                 break;
             }
         }
+        unwind.waiting = false;
         --s->waiters;
     }
     const bool taken = s->count > 0;
@@ -144,6 +163,13 @@ bool semaphoreWait(Semaphore* s, long long timeoutMs) {
         --s->count;
     }
     pthread_mutex_unlock(&s->mutex);
+    return taken;
+}
+
+bool semaphoreWaitCancellable(Semaphore* s, long long timeoutMs) {
+    CancellableWait wait;
+    const bool taken = semaphoreWait(s, timeoutMs);
+    wait.leave();
     return taken;
 }
 

@@ -4,6 +4,7 @@
 #include "WindowsHeader.h"
 #include "platform/ExitProcs.h"
 #include "platform/Platform.h"
+#include "platform/Process.h"
 
 namespace Tovix {
 namespace Platform {
@@ -109,6 +110,39 @@ void semaphoreDestroy(Semaphore* semaphore) {
 
 bool semaphoreWait(Semaphore* semaphore, long long timeoutMs) {
     return waitMilliseconds(semaphore->handle, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool semaphoreWaitCancellable(Semaphore* semaphore, long long timeoutMs) {
+    CancellableWait wait;
+    const HANDLE cancel = static_cast<HANDLE>(wait.cancelEvent());
+    if (cancel == nullptr) {
+        const bool taken = semaphoreWait(semaphore, timeoutMs);
+        wait.leave();
+        return taken;
+    }
+    // Waits on the semaphore and the thread's cancel event together; when both are signalled the
+    // semaphore (the lower index) wins, and leave() then acts on the cancel.
+    const HANDLE both[2] = {semaphore->handle, cancel};
+    constexpr long long kLongestWait = 0x7FFFFFFFLL;
+    DWORD rc = WAIT_TIMEOUT;
+    for (;;) {
+        const long long slice = timeoutMs < 0
+                                    ? static_cast<long long>(INFINITE)
+                                    : (timeoutMs < kLongestWait ? timeoutMs : kLongestWait);
+        rc = WaitForMultipleObjects(2, both, FALSE, static_cast<DWORD>(slice));
+        if (rc == WAIT_OBJECT_0 + 1) {
+            wait.cancelNow();
+        }
+        if (rc != WAIT_TIMEOUT || timeoutMs < 0) {
+            break;
+        }
+        timeoutMs -= slice;
+        if (timeoutMs <= 0) {
+            break;
+        }
+    }
+    wait.leave();
+    return rc == WAIT_OBJECT_0;
 }
 
 bool semaphorePost(Semaphore* semaphore) {
