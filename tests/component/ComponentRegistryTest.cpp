@@ -2,6 +2,7 @@
 // libraries loaded through the loader's search path, and the 31-character name bound.
 #include <gtest/gtest.h>
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
 #include <dlfcn.h>
