@@ -26,22 +26,36 @@ CMutex::~CMutex() {
     m_internal = nullptr;
 }
 
+namespace {
+
+// Records the caller as owner after a successful acquisition. An abandoned mutex comes with a
+// nesting count of 1: the ended owner's levels are gone with it. Only a normal acquisition
+// reports true, as a wait on a kernel mutex reports only WAIT_OBJECT_0 as success.
+bool noteAcquired(LegacyMutexInternal* internal, Tovix::Platform::LockResult result) {
+    if (result == Tovix::Platform::LockResult::kFailed) {
+        return false;
+    }
+    internal->owner.store(Tovix::Platform::currentThreadId(), std::memory_order_relaxed);
+    if (result == Tovix::Platform::LockResult::kAbandoned) {
+        internal->count = 1;
+        return false;
+    }
+    ++internal->count;
+    return true;
+}
+
+}  // namespace
+
 bool CMutex::Enter() {
     INFRA_ASSERT(m_internal->m_handle);
-    Tovix::Platform::recursiveMutexLock(m_internal->m_handle);
-    m_internal->owner.store(Tovix::Platform::currentThreadId(), std::memory_order_relaxed);
-    ++m_internal->count;
-    return true;
+    return noteAcquired(m_internal,
+                        Tovix::Platform::recursiveMutexAcquire(m_internal->m_handle, true));
 }
 
 bool CMutex::TryEnter() {
     INFRA_ASSERT(m_internal->m_handle);
-    if (!Tovix::Platform::recursiveMutexTryLock(m_internal->m_handle)) {
-        return false;
-    }
-    m_internal->owner.store(Tovix::Platform::currentThreadId(), std::memory_order_relaxed);
-    ++m_internal->count;
-    return true;
+    return noteAcquired(m_internal,
+                        Tovix::Platform::recursiveMutexAcquire(m_internal->m_handle, false));
 }
 
 bool CMutex::Leave() {

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -47,4 +50,43 @@ TEST(LegacyMutex, GuardExcludesOtherThreads) {
         th.join();
     }
     EXPECT_EQ(counter, 40000);
+}
+
+TEST(LegacyMutex, AMutexWhoseOwnerEndedIsTakenOverOnceWithFalse) {
+    struct State {
+        CMutex mutex;
+        std::atomic<bool> done{false};
+        bool results[6] = {};
+    };
+    // Shared with a thread that may never return (a mutex that stays locked for good).
+    auto state = std::make_shared<State>();
+    std::thread([state] {
+        state->mutex.Enter();
+        state->mutex.Enter();  // ends owning it twice
+    }).join();
+    std::thread([state] {
+        CMutex& mutex = state->mutex;
+        state->results[0] = mutex.Enter();  // abandoned: taken, reported false
+        state->results[1] = mutex.Leave();  // one level only
+        state->results[2] = mutex.TryEnter();
+        state->results[3] = mutex.Leave();
+        std::thread([&mutex] { mutex.Enter(); }).join();
+        state->results[4] = mutex.TryEnter();  // abandoned again, found without waiting
+        state->results[5] = mutex.Leave();
+        state->done = true;
+    }).detach();
+    for (int i = 0; i < 30000 && !state->done; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(state->done) << "Enter waits for a thread that has ended";
+    const bool expected[6] = {false, true, true, true, false, true};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(state->results[i], expected[i]) << i;
+    }
+    bool other = false;
+    std::thread([state, &other] {
+        other = state->mutex.TryEnter();
+        state->mutex.Leave();
+    }).join();
+    EXPECT_TRUE(other);  // released for good
 }

@@ -28,13 +28,22 @@ infra_add_component_library(CutNameComponent CutComponentNameForBounds28x .dl
     ${CMAKE_CURRENT_LIST_DIR}/component/CutNameLibrary.cpp)
 infra_add_component_library(MidNameComponent MidComponentNameBound24x .dll
     ${CMAKE_CURRENT_LIST_DIR}/component/CutNameLibrary.cpp)
+# The error code whose text a self-registering library sets while its initialiser runs.
+set(INFRA_SELF_REGISTERING_SIGNAL 0x5E1F0001)
+foreach(selfRegistering SelfRegistering LoadedElsewhere)
+    infra_add_component_library(${selfRegistering}Component ${selfRegistering} .dll
+        ${CMAKE_CURRENT_LIST_DIR}/component/SelfRegisteringLibrary.cpp)
+    target_compile_definitions(${selfRegistering}Component PRIVATE
+        SELF_REGISTERING_NAME="${selfRegistering}" SELF_REGISTERING_SIGNAL=${INFRA_SELF_REGISTERING_SIGNAL})
+endforeach()
 
 # Like infra_add_test, with the component libraries on the loader's search path.
 function(infra_add_component_test name)
     add_executable(${name} ${ARGN})
     target_link_libraries(${name} PRIVATE Infra::infra GTest::gtest GTest::gtest_main infra_warnings)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
-    add_dependencies(${name} TestWidgetComponent NoEntryComponent CutNameComponent MidNameComponent)
+    add_dependencies(${name} TestWidgetComponent NoEntryComponent CutNameComponent MidNameComponent
+        SelfRegisteringComponent LoadedElsewhereComponent)
     if(WIN32)
         gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
             PROPERTIES TIMEOUT 300)
@@ -47,5 +56,7 @@ endfunction()
 infra_add_test(ComponentObjectTest ${CMAKE_CURRENT_LIST_DIR}/component/ComponentObjectTest.cpp)
 infra_add_component_test(ComponentRegistryTest
     ${CMAKE_CURRENT_LIST_DIR}/component/ComponentRegistryTest.cpp)
+target_compile_definitions(ComponentRegistryTest PRIVATE
+    SELF_REGISTERING_SIGNAL=${INFRA_SELF_REGISTERING_SIGNAL})
 infra_add_test(ClientTest ${CMAKE_CURRENT_LIST_DIR}/component/ClientTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/component/FakeClient.cpp)

@@ -9,7 +9,8 @@ namespace Tovix {
 namespace Infra {
 namespace Detail {
 
-// Reports a failed internal check on standard error and ends the process with abort():
+// Reports a failed internal check on standard error and ends the process with abort(), after
+// flushing every output stream (standard output in a pipe or file keeps the lines before it):
 //   ***** Internal Program Error - assertion (EXPR) failed in FUNCTION: FILE(LINE)
 [[noreturn]] INFRA_API void assertionFailed(const char* expression, const char* function,
                                             const char* file, long line);

@@ -159,7 +159,9 @@ INFRA_API bool registerComponent(const char* name, ComponentCreator creator);
 // loader's search path (both names cut to 31 characters; a library stays loaded for good). The
 // caller owns the one reference. Null when there is no creator, the library cannot be loaded or
 // lacks the entry point (logged), or the creator returns null; a null `name` also sets
-// kErrorCreateObject.
+// kErrorCreateObject. A name holding a path separator, a ':' or ".." is never loaded as a library
+// (kErrorClassNotFound). A library may register its own creator from its initialisers: that
+// creator then serves the request that loaded it.
 INFRA_API IUnknown* createComponentObject(const char* name, const ServerInfo* info);
 
 // The shared instance of the component `name` for the server `info`, created as by

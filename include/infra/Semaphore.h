@@ -18,7 +18,8 @@ public:
     CSemaphore(const CSemaphore&) = delete;
     CSemaphore& operator=(const CSemaphore&) = delete;
 
-    // Waits without limit for one unit: 0 when obtained, -1 otherwise.
+    // Waits without limit for one unit: 0 when obtained, -1 otherwise. Both pend() forms are
+    // blocking points: a CThread being terminated (CThread::terminateThread) ends here.
     int pend();
     // Waits at most `timeout` milliseconds (measured on a monotonic clock): 0 when obtained,
     // -1 on time-out. pend(0) is tryPend().

@@ -52,13 +52,18 @@ public:
     // a diagnostic) when the thread is not running or a stop is already under way.
     bool destroyThread();
 
-    // destroyThread(), then forcible termination. False when there never was a thread. A body
-    // that is still running at that point (it ignored the stop, or this is called from the
-    // thread itself) is cancelled: it ends at its next CThread::sleep(), unwinding its stack as
-    // an exception would, so destructors run (scoped guards release their locks). Hazard: the
-    // body must not call CThread::sleep() inside a noexcept function (a destructor) or while it
-    // holds a lock that no destructor releases; a cancel there would end the process or leave
-    // the lock held. A thread that has already ended counts as terminated.
+    // destroyThread(), then forcible termination; true only when the body has ended (or was
+    // already over). False when there never was a thread, or when the body does not end: a body
+    // still running at that point (it ignored the stop, or another stop request is already under
+    // way) is cancelled at the library's blocking points, CThread::sleep() and CSemaphore::pend();
+    // a body waiting in one ends there and is waited for; one running elsewhere is given about a
+    // second to reach one, and one that blocks in other waits or I/O, or never reaches a blocking
+    // point, gives false (with a diagnostic; the cancel stays pending for its next blocking
+    // point). Called from the thread itself, it returns true and the thread ends at its next
+    // blocking point. The end unwinds the body's stack as an exception would, so destructors run
+    // (scoped guards release their locks). Hazard: the body must not reach a blocking point inside
+    // a noexcept function (a destructor) or while it holds a lock that no destructor releases; a
+    // cancel there would end the process or leave the lock held.
     bool terminateThread();
 
     // Clears the loop flag without waiting. False (with a diagnostic) when it was not set.
@@ -97,8 +102,8 @@ public:
     // The calling thread's OS thread id (the id the log prefix shows).
     static int getCurrentThreadID();
 
-    // Sleeps at least `milliseconds` (0 yields; a negative value counts as 0). The one point
-    // where a thread being terminated (terminateThread) ends.
+    // Sleeps at least `milliseconds` (0 yields; a negative value counts as 0). A blocking point:
+    // a thread being terminated (terminateThread) ends here.
     static void sleep(int milliseconds);
 
     // Accepts 1 … 100 and does nothing else; other values are logged as errors.

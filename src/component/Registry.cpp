@@ -59,35 +59,64 @@ bool sameServer(const InstanceRecord& record, const ServerInfo& info) {
            record.password == textOrEmpty(info.password) && record.loginMode == info.loginMode;
 }
 
-// Both names are formed in zero-filled 32-byte buffers: a longer component name is cut, and the
-// cut names are the ones looked up.
-ComponentCreator dynamicCreator(ComponentEntry& entry, const char* name) {
-    char libraryName[32] = {};
-    std::snprintf(libraryName, sizeof(libraryName), "%s.dll", name);
-    if (entry.module == nullptr) {
-        entry.module = Platform::libraryOpen(libraryName);
+// A component name becomes a library file name: one that could reach outside the loader's search
+// path (a path separator, a drive, a parent folder) is never loaded.
+bool loadableName(const char* name) {
+    return std::strpbrk(name, "/\\:") == nullptr && std::strstr(name, "..") == nullptr;
+}
+
+// The creator for `name`, found without the registry lock held while the library is loaded: the
+// loader runs the library's initialisers under its own lock, and an initialiser may register a
+// creator (or another thread's loader may wait for that lock while holding ours). Leaves an
+// (empty) entry behind either way; it is added after the load, so that a library registering its
+// own creator is not told that one already exists. Both names are formed in zero-filled 32-byte
+// buffers: a longer component name is cut, and the cut names are the ones looked up.
+ComponentCreator findCreator(Registry& reg, const char* name) {
+    Platform::DynamicLibrary* module = nullptr;
+    {
+        Infra::CMutexGuard guard(reg.mutex);
+        const auto found = reg.components.find(name);
+        if (found != reg.components.end()) {
+            if (found->second.creator != nullptr) {
+                return found->second.creator;
+            }
+            module = found->second.module;
+        }
     }
-    if (entry.module == nullptr) {
-        return nullptr;
+    if (module == nullptr) {
+        const bool loadable = loadableName(name);
+        if (loadable) {
+            char libraryName[32] = {};
+            std::snprintf(libraryName, sizeof(libraryName), "%s.dll", name);
+            module = Platform::libraryOpen(libraryName);
+        }
+        Infra::CMutexGuard guard(reg.mutex);
+        ComponentEntry& entry = reg.components[name];
+        // Loading one library again gives the same handle, so a concurrent load changes nothing.
+        if (entry.module == nullptr) {
+            entry.module = module;
+        }
+        // The library may have registered its own creator from an initialiser: that creator
+        // serves this request too.
+        if (entry.creator != nullptr) {
+            return entry.creator;
+        }
+        if (!loadable) {
+            Infra::setLastError(kErrorClassNotFound);
+        }
+        if (module == nullptr) {
+            return nullptr;
+        }
     }
     char procName[32] = {};
     std::snprintf(procName, sizeof(procName), "create%sObject", name);
-    Platform::LibraryProc proc = Platform::librarySymbol(entry.module, procName);
+    Platform::LibraryProc proc = Platform::librarySymbol(module, procName);
     if (proc == nullptr) {
         INFRA_DIAG_PLAIN(kLevelError, "getDynamicCreator get proc '%s' failed!\n", procName);
         return nullptr;
     }
     // The entry point is not stored as the entry's creator: a later registerComponent still wins.
     return reinterpret_cast<ComponentCreator>(proc);
-}
-
-// With the registry locked: the creator for `name`, leaving an (empty) entry behind either way.
-ComponentCreator findCreator(Registry& reg, const char* name) {
-    ComponentEntry& entry = reg.components[name];
-    if (entry.creator != nullptr) {
-        return entry.creator;
-    }
-    return dynamicCreator(entry, name);
 }
 
 }  // namespace
@@ -115,11 +144,7 @@ IUnknown* createComponentObject(const char* name, const ServerInfo* info) {
         return nullptr;
     }
     Registry& reg = registry();
-    ComponentCreator creator;
-    {
-        Infra::CMutexGuard guard(reg.mutex);
-        creator = findCreator(reg, name);
-    }
+    const ComponentCreator creator = findCreator(reg, name);
     if (creator == nullptr) {
         return nullptr;
     }
@@ -138,7 +163,6 @@ IUnknown* getComponentInstance(const char* name, const ServerInfo* info) {
         return nullptr;
     }
     Registry& reg = registry();
-    ComponentCreator creator;
     {
         Infra::CMutexGuard guard(reg.mutex);
         auto found = reg.components.find(name);
@@ -154,8 +178,8 @@ IUnknown* getComponentInstance(const char* name, const ServerInfo* info) {
                 }
             }
         }
-        creator = findCreator(reg, name);
     }
+    const ComponentCreator creator = findCreator(reg, name);
     if (creator == nullptr) {
         return nullptr;
     }

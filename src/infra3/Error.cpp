@@ -114,6 +114,9 @@ const char* textOrNull(const char* text) {
 
 [[noreturn]] void customAbort() {
     INFRA_DIAG_PLAIN(kLevelInfo, "custom_abort, line : %d\n", __LINE__);
+    // abort() discards what the streams still buffer: when standard output goes to a pipe or a
+    // file, the lines that explain the failure would be lost.
+    std::fflush(nullptr);
     std::abort();
 }
 

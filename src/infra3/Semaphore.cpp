@@ -28,12 +28,14 @@ CSemaphore::~CSemaphore() {
 
 int CSemaphore::pend() {
     INFRA_ASSERT(m_internal->m_handle);
-    return Platform::semaphoreWait(m_internal->m_handle, -1) ? 0 : -1;
+    return Platform::semaphoreWaitCancellable(m_internal->m_handle, -1) ? 0 : -1;
 }
 
 int CSemaphore::pend(unsigned int timeout) {
     INFRA_ASSERT(m_internal->m_handle);
-    return Platform::semaphoreWait(m_internal->m_handle, static_cast<long long>(timeout)) ? 0 : -1;
+    return Platform::semaphoreWaitCancellable(m_internal->m_handle, static_cast<long long>(timeout))
+               ? 0
+               : -1;
 }
 
 int CSemaphore::tryPend() {

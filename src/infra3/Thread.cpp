@@ -28,6 +28,9 @@ constexpr std::size_t kCommandLineSize = 260;
 // Starts every CThread's operating-system thread; tests replace it to make starts fail.
 std::atomic<Detail::ThreadStarter> g_threadStarter{&Platform::threadStart};
 
+// How long terminateThread waits for a cancelled thread that was not at a blocking point.
+constexpr long long kTerminateGraceMs = 1000;
+
 void copyName(char (&out)[kThreadNameSize], const char* name) {
     std::strncpy(out, name != nullptr ? name : "Nonamed", kThreadNameSize - 1);
     out[kThreadNameSize - 1] = '\0';
@@ -352,14 +355,41 @@ bool CThread::terminateThread() {
     destroyThread();
     ThreadInternal* record = m_internal;
     record->mutex.enter();
-    if (record->handle == nullptr) {
+    Platform::ThreadHandle* handle = record->handle;
+    if (handle == nullptr) {
         record->mutex.leave();
         INFRA_DIAG_THIS(kLevelError, "handle is null, can't be terminated\n");
         return false;
     }
-    const bool terminated = Platform::threadCancel(record->handle);
+    // Kept alive while waiting: a new createThread may close the handle meanwhile.
+    Platform::threadRetain(handle);
+    const bool ownThread = Platform::threadIsCurrent(handle);
+    const Platform::CancelResult result = Platform::threadCancel(handle);
     record->mutex.leave();
-    return terminated;
+    bool ended = false;
+    switch (result) {
+        case Platform::CancelResult::kEnded:
+            ended = true;
+            break;
+        case Platform::CancelResult::kEnding:
+            ended = Platform::threadWaitDone(handle, -1);
+            break;
+        case Platform::CancelResult::kPending:
+            // The thread itself ends at its next blocking point. Another one may be just between
+            // two of them: it is given a moment to reach the next.
+            ended = ownThread || Platform::threadWaitDone(handle, kTerminateGraceMs);
+            break;
+        case Platform::CancelResult::kFailed:
+            break;
+    }
+    Platform::threadRelease(handle);
+    if (!ended) {
+        INFRA_DIAG_THIS(kLevelError,
+                        "thread '%s' can't be terminated: it waits or runs outside the library's "
+                        "blocking points\n",
+                        nameOf(record).text);
+    }
+    return ended;
 }
 
 bool CThread::cancelThread() {

@@ -110,12 +110,21 @@ unsigned int CBuffer::putBuffer(unsigned char* data, unsigned int length) {
     }
     BufferHeader* h = header(m_internal);
     if (h->capacity - h->size < length) {
+        // The source may lie in this very buffer (appending it to itself): the move frees the
+        // old block, so find the source again at the same offset in the new one.
+        const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(dataOf(m_internal));
+        const std::uintptr_t from = reinterpret_cast<std::uintptr_t>(data);
+        const bool inside = from >= start && from - start < h->capacity;
+        const std::uintptr_t offset = from - start;
         const std::uint64_t wanted = static_cast<std::uint64_t>(h->size) + length;
         if (!moveTo(m_internal, grownCapacity(wanted, h->increasedSize))) {
             logInfo("CBuffer putbuffer ReMalloc fail:\n");
             return 0;
         }
         h = header(m_internal);
+        if (inside) {
+            data = dataOf(m_internal) + offset;
+        }
     }
     if (length > 0) {
         std::memcpy(dataOf(m_internal) + h->size, data, length);

@@ -12,14 +12,26 @@ namespace Platform {
 
 // ---- Locks ----------------------------------------------------------------------------------
 
-// A mutex that its owner may take again (each lock needs one unlock).
+// A mutex that its owner may take again (each lock needs one unlock). When its owner ends
+// without unlocking it, the mutex is "abandoned": the next thread to take it receives it (with a
+// nesting count of 1) and is told so.
 struct RecursiveMutex;
+
+// How taking a recursive mutex ended.
+enum class LockResult {
+    kAcquired,   // taken (or taken again by its owner)
+    kAbandoned,  // taken from an owner that ended without unlocking; usable again from now on
+    kFailed,     // not taken: busy (when not waiting) or the wait failed
+};
 
 // Null when the OS refused to create one.
 RecursiveMutex* recursiveMutexCreate();
 void recursiveMutexDestroy(RecursiveMutex* mutex);
+// Takes the mutex, waiting for it when `wait`, else only when it is free or already the caller's.
+LockResult recursiveMutexAcquire(RecursiveMutex* mutex, bool wait);
+// recursiveMutexAcquire(mutex, true), an abandoned mutex counting as taken.
 void recursiveMutexLock(RecursiveMutex* mutex);
-// True when taken without waiting (also when the caller already owns it).
+// True when taken without waiting (also when the caller already owns it, or it was abandoned).
 bool recursiveMutexTryLock(RecursiveMutex* mutex);
 // False when the caller does not own the mutex.
 bool recursiveMutexUnlock(RecursiveMutex* mutex);
@@ -34,6 +46,9 @@ void semaphoreDestroy(Semaphore* semaphore);
 // Takes one unit. timeoutMs < 0 waits without limit; 0 only tries. True when a unit was taken.
 // Waiting is measured on a monotonic clock, so setting the system time does not disturb it.
 bool semaphoreWait(Semaphore* semaphore, long long timeoutMs);
+// The same as one of the library's blocking points: a cancel of the calling thread
+// (threadCancel) ends the thread in this wait.
+bool semaphoreWaitCancellable(Semaphore* semaphore, long long timeoutMs);
 // Releases one unit; false when the count would pass its maximum.
 bool semaphorePost(Semaphore* semaphore);
 

@@ -21,8 +21,8 @@ using ThreadEntry = void (*)(void* argument);
 // lacking the privilege to raise priority is no failure. On failure returns null and stores an
 // errno-style code in *error.
 //
-// The new thread ignores cancellation except inside sleepCancellable(), so that a cancel never
-// unwinds through code that is not prepared for it (held locks, noexcept functions).
+// The new thread ignores cancellation except inside a CancellableWait (below), so that a cancel
+// never unwinds through code that is not prepared for it (held locks, noexcept functions).
 ThreadHandle* threadStart(ThreadEntry entry, void* argument, std::size_t stackSize,
                           int windowsPriority, int* error);
 
@@ -47,10 +47,42 @@ bool threadWaitDone(ThreadHandle* handle, long long timeoutMs);
 // True when the calling thread is the one of `handle`.
 bool threadIsCurrent(const ThreadHandle* handle);
 
-// Asks the thread to end at its next cancellation point (sleepCancellable()); the stack unwinds
-// as for an exception, running destructors. True when the request was made or the thread has
-// already ended.
-bool threadCancel(ThreadHandle* handle);
+// What a cancel request found.
+enum class CancelResult {
+    kEnded,    // the thread had already ended
+    kEnding,   // it waits at a blocking point (CancellableWait): it ends there now
+    kPending,  // it runs elsewhere: it ends at its next blocking point, if it reaches one
+    kFailed,   // the request could not be made
+};
+
+// Asks the thread to end at a blocking point (a CancellableWait: sleepCancellable(),
+// semaphoreWaitCancellable()); the stack unwinds as for an exception, running destructors.
+CancelResult threadCancel(ThreadHandle* handle);
+
+// Brackets a wait of the calling thread at one of the library's blocking points. While it lasts,
+// a cancel of the thread (threadCancel) ends the thread in the wait; leave() closes the bracket
+// and acts on a cancel that arrived meanwhile (so a cancel reported as kEnding always takes
+// effect). Threads that threadStart did not start are only marked, never cancelled by it.
+class CancellableWait {
+public:
+    CancellableWait();
+    // Without leave() (the wait is being unwound): closes the bracket, never throws.
+    ~CancellableWait();
+    CancellableWait(const CancellableWait&) = delete;
+    CancellableWait& operator=(const CancellableWait&) = delete;
+
+    void leave();
+    // Windows: the event a cancel of the calling thread sets, for waits on several objects; null
+    // for threads threadStart did not start, and on POSIX (where the wait itself is cancelled).
+    void* cancelEvent() const;
+    // Ends the calling thread now, as a cancel would (Windows: for a wait that saw cancelEvent).
+    [[noreturn]] void cancelNow();
+
+private:
+    ThreadHandle* m_handle;
+    int m_previousState;
+    bool m_open;
+};
 
 // Sets the name debuggers and process tables show for the thread (its first 15 bytes). Nothing
 // when the thread has ended.

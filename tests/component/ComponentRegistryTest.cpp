@@ -1,8 +1,16 @@
 // The component registry: registered creators, shared instances and their records, component
 // libraries loaded through the loader's search path, and the 31-character name bound.
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,6 +29,7 @@ using Tovix::Component::getComponentInstance;
 using Tovix::Component::IUnknown;
 using Tovix::Component::registerComponent;
 using Tovix::Component::ServerInfo;
+using Tovix::Infra::getErrMsg;
 using Tovix::Infra::getLastError;
 using Tovix::Infra::setLastError;
 
@@ -313,6 +322,67 @@ TEST(ComponentLibraryTest, MissingLibraryIsNotLogged) {
     LogCapture capture;
     EXPECT_EQ(nullptr, createComponentObject("NoSuchComponentLibrary", nullptr));
     EXPECT_EQ(0, logLinesContaining("getDynamicCreator"));
+}
+
+TEST(ComponentLibraryTest, NamesThatAreNoPlainFileNamesAreNeverLoaded) {
+    // Where the tests run from, the first two name an existing library by a path.
+    for (const char* name : {"component-libs/TestWidget", "./component-libs/TestWidget",
+                             "component-libs\\TestWidget", "..", "C:TestWidget"}) {
+        setLastError(0);
+        EXPECT_EQ(nullptr, createComponentObject(name, nullptr)) << name;
+        EXPECT_EQ(0x10030001, getLastError()) << name;
+        setLastError(0);
+        EXPECT_EQ(nullptr, getComponentInstance(name, nullptr)) << name;
+        EXPECT_EQ(0x10030001, getLastError()) << name;
+    }
+    // A registered creator is still found under such a name.
+    ASSERT_TRUE(registerComponent("with/slash", &makeOne));
+    IUnknown* object = createComponentObject("with/slash", nullptr);
+    ASSERT_NE(nullptr, object);
+    object->release();
+}
+
+bool waitFor(const std::function<bool()>& done) {
+    for (int i = 0; i < 60000 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
+
+TEST(ComponentLibraryTest, LibraryRegisteringItselfFromItsInitialiserDeadlocksNobody) {
+    LogCapture capture;
+    // Loaded by the registry: the creator registered while loading serves this very request.
+    IUnknown* object = createComponentObject("SelfRegistering", nullptr);
+    ASSERT_NE(nullptr, object);
+    EXPECT_STREQ("registered", static_cast<const char*>(object->queryInterface("origin")));
+    object->release();
+    EXPECT_EQ(0, logLinesContaining("getDynamicCreator"));
+    EXPECT_EQ(0, logLinesContaining("already exist"));
+
+    // Loaded by the program itself while another thread loads a component library. The threads
+    // may be stuck for good, so what they touch is never destroyed.
+    static std::atomic<bool> loaded{false};
+    static std::atomic<bool> created{false};
+    std::thread([] {
+#if defined(_WIN32)
+        loaded = LoadLibraryA("LoadedElsewhere.dll") != nullptr;
+#else
+        loaded = dlopen("LoadedElsewhere.dll", RTLD_NOW) != nullptr;
+#endif
+    }).detach();
+    ASSERT_TRUE(waitFor([] {
+        return std::string(getErrMsg(SELF_REGISTERING_SIGNAL)) == "LoadedElsewhere loading";
+    }));
+    std::thread([] {
+        createComponentObject("NoSuchComponentLibrary", nullptr);
+        created = true;
+    }).detach();
+    ASSERT_TRUE(waitFor([] { return loaded && created; }))
+        << "the library's initialiser and the registry wait for each other";
+    IUnknown* elsewhere = createComponentObject("LoadedElsewhere", nullptr);
+    ASSERT_NE(nullptr, elsewhere);
+    EXPECT_STREQ("registered", static_cast<const char*>(elsewhere->queryInterface("origin")));
+    elsewhere->release();
 }
 
 TEST(ComponentLibraryTest, LongNamesAreCutToThirtyOneCharacters) {

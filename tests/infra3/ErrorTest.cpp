@@ -3,9 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "infra/PrintLog.h"
 
 using namespace Tovix::Infra;
 
@@ -129,4 +134,25 @@ TEST(AssertionDeathTest, MacroReportsTheCheckedExpression) {
     EXPECT_DEATH(INFRA_ASSERT(pointer != nullptr),
                  "assertion \\(pointer != nullptr\\) failed in .*ErrorTest\\.cpp\\(" TEST_DIGITS
                  "\\)");
+}
+
+TEST(AssertionDeathTest, StandardOutputBufferedInAFileIsWrittenBeforeTheEnd) {
+    const std::string path = ::testing::TempDir() + "infra-assertion-stdout.txt";
+    EXPECT_DEATH(
+        {
+            // A file, unlike a terminal, holds back what is written until its buffer fills.
+            if (std::freopen(path.c_str(), "w", stdout) != nullptr) {
+                setPrintLogLevel(4);
+                logInfo("the reason for the failed check\n");
+                Detail::assertionFailed("m_internal", "void f()", "src/x.cpp", 12);
+            }
+        },
+        "assertion \\(m_internal\\)");
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    file.close();
+    std::remove(path.c_str());
+    EXPECT_NE(text.str().find("the reason for the failed check"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("custom_abort, line : "), std::string::npos) << text.str();
 }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "infra/Semaphore.h"
 #include "infra/ThreadManager.h"
 #include "infra/Time.h"
 #include "infra3/ThreadInternal.h"
@@ -357,6 +358,44 @@ TEST(Thread, TerminateCancelsAtSleepAndUnwindsTheBody) {
     ASSERT_TRUE(next.createThread());
     EXPECT_TRUE(next.terminateThread());  // stops cooperatively first; the ended thread counts
     EXPECT_TRUE(again.finished);
+}
+
+namespace {
+
+struct BlockedInPend {
+    CSemaphore never{0};
+    std::atomic<bool> entered{false};
+    std::atomic<bool> pastPend{false};
+    std::atomic<int> unwound{0};
+    void body(CThreadLite&) {
+        Terminated::Witness witness{&unwound};
+        entered = true;
+        never.pend();
+        pastPend = true;
+    }
+};
+
+}  // namespace
+
+TEST(Thread, TerminateEndsABodyBlockedInASemaphoreWhileAnotherStopWaits) {
+    BlockedInPend probe;
+    CThreadLite thread(TFunction1<void, CThreadLite&>(&probe, &BlockedInPend::body), "blocked");
+    ASSERT_TRUE(thread.createThread());
+    ASSERT_TRUE(waitUntil([&] { return probe.entered.load(); }));
+    // One thread waits in destroyThread for the body, then a watchdog terminates it.
+    std::thread destroyer([&] { thread.destroyThread(); });
+    ThreadInternal* record = Detail::ThreadAccess::record(thread);
+    ASSERT_TRUE(waitUntil([&] { return record->destroying.load(); }));
+    const bool terminated = thread.terminateThread();
+    const bool over = waitUntil([&] { return thread.isThreadOver(); });
+    if (!over) {
+        probe.never.post();  // let the body go, so that the test can end
+    }
+    destroyer.join();
+    EXPECT_TRUE(terminated);
+    EXPECT_TRUE(over);
+    EXPECT_FALSE(probe.pastPend);
+    EXPECT_EQ(probe.unwound, 1);
 }
 
 namespace {

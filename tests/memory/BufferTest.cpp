@@ -60,6 +60,24 @@ TEST(Buffer, GrowsByWholeStepsAndKeepsTheBytes) {
     EXPECT_EQ(buffer.capacity(), 300u);
 }
 
+TEST(Buffer, AppendingItselfWhileGrowingCopiesTheOldBytes) {
+    // Large enough that growing moves the block and returns the old one to the system.
+    constexpr unsigned int kSize = 300000;
+    CBuffer buffer;
+    std::vector<unsigned char> pattern(kSize);
+    for (unsigned int i = 0; i < kSize; ++i) {
+        pattern[i] = static_cast<unsigned char>(i * 7 + i / 251);
+    }
+    ASSERT_EQ(buffer.putBuffer(pattern.data(), kSize), kSize);
+    ASSERT_EQ(buffer.putBuffer(buffer.getBuffer(), kSize), kSize);
+    ASSERT_EQ(buffer.size(), 2 * kSize);
+    EXPECT_EQ(std::memcmp(buffer.getBuffer(), pattern.data(), kSize), 0);
+    EXPECT_EQ(std::memcmp(buffer.getBuffer() + kSize, pattern.data(), kSize), 0);
+    // A part from the middle, appended while the buffer grows again.
+    ASSERT_EQ(buffer.putBuffer(buffer.getBuffer() + 1000, 5000), 5000u);
+    EXPECT_EQ(std::memcmp(buffer.getBuffer() + 2 * kSize, pattern.data() + 1000, 5000), 0);
+}
+
 TEST(Buffer, WithoutAStepGrowsExactly) {
     CBuffer buffer;
     auto data = bytes(10, 1);

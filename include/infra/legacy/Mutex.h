@@ -18,9 +18,13 @@ public:
     CMutex(const CMutex&) = delete;
     CMutex& operator=(const CMutex&) = delete;
 
-    // Waits without limit; true when the mutex was acquired.
+    // Waits without limit; true when the mutex was acquired normally. A mutex whose owning thread
+    // ended without leaving it is "abandoned": the caller receives it all the same (owning it
+    // once, so one Leave releases it; it is usable again afterwards), but false tells that what
+    // it guards may have been left half-changed. False also when the wait failed.
     bool Enter();
-    // True when the mutex was acquired without waiting.
+    // The same without waiting: true when acquired normally at once; false when busy (not
+    // acquired) or abandoned (acquired, as for Enter).
     bool TryEnter();
     // Releases one level of ownership; false when the caller does not own the mutex.
     bool Leave();

@@ -44,6 +44,7 @@ struct ThreadHandle {
     pthread_mutex_t mutex;
     pthread_cond_t doneCondition;
     bool done;
+    bool blocking;  // the thread waits in a CancellableWait (under `mutex`)
 };
 
 namespace {
@@ -99,8 +100,12 @@ struct DoneMarker {
     ~DoneMarker() { markDone(handle); }
 };
 
+// The handle of the calling thread when threadStart started it; null on other threads.
+thread_local ThreadHandle* t_currentHandle = nullptr;
+
 void* trampoline(void* argument) {
     ThreadHandle* handle = static_cast<ThreadHandle*>(argument);
+    t_currentHandle = handle;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     applyPriority(handle->windowsPriority);
     DoneMarker marker{handle};
@@ -135,6 +140,7 @@ ThreadHandle* threadStart(ThreadEntry entry, void* argument, std::size_t stackSi
     handle->references.store(1, std::memory_order_relaxed);
     handle->joined = false;
     handle->done = false;
+    handle->blocking = false;
     pthread_mutex_init(&handle->mutex, nullptr);
     pthread_condattr_t conditionAttr;
     pthread_condattr_init(&conditionAttr);
@@ -234,11 +240,19 @@ bool threadIsCurrent(const ThreadHandle* handle) {
     return pthread_equal(pthread_self(), handle->thread) != 0;
 }
 
-bool threadCancel(ThreadHandle* handle) {
-    // Under the handle's mutex the thread cannot finish and be reclaimed in between: its
-    // DoneMarker waits for the mutex, and threadClose joins only after that.
+CancelResult threadCancel(ThreadHandle* handle) {
+    // Under the handle's mutex the thread cannot finish and be reclaimed in between (its
+    // DoneMarker waits for the mutex, and threadClose joins only after that), nor leave a
+    // blocking point unnoticed (CancellableWait::leave takes the mutex, then acts on the cancel).
     pthread_mutex_lock(&handle->mutex);
-    const bool result = handle->done || pthread_cancel(handle->thread) == 0;
+    CancelResult result = CancelResult::kEnded;
+    if (!handle->done) {
+        if (pthread_cancel(handle->thread) != 0) {
+            result = CancelResult::kFailed;
+        } else {
+            result = handle->blocking ? CancelResult::kEnding : CancelResult::kPending;
+        }
+    }
     pthread_mutex_unlock(&handle->mutex);
     return result;
 }
@@ -261,40 +275,70 @@ void currentThreadSetName(const char* name) {
 
 namespace {
 
-// Runs when a cancel unwinds out of sleepCancellable. AddressSanitizer unpoisons the stack when
-// an exception is thrown, but a cancel's forced unwinding throws nothing, so the frames it
-// abandons would keep their poisoned red zones under the handlers that run next. Doing what a
-// throw does, from the deepest instrumented frame, keeps the unwinding sound under it.
-struct CancelUnwindGuard {
-    bool returned = false;
-    ~CancelUnwindGuard() {
-#if defined(INFRA_ASAN)
-        if (!returned) {
-            __asan_handle_no_return();
-        }
-#endif
-    }
-};
+void markBlocking(ThreadHandle* handle, bool blocking) {
+    pthread_mutex_lock(&handle->mutex);
+    handle->blocking = blocking;
+    pthread_mutex_unlock(&handle->mutex);
+}
 
 }  // namespace
 
+CancellableWait::CancellableWait()
+    : m_handle(t_currentHandle), m_previousState(PTHREAD_CANCEL_DISABLE), m_open(true) {
+    if (m_handle != nullptr) {
+        markBlocking(m_handle, true);
+    }
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &m_previousState);
+}
+
+// Runs without leave() only when a cancel unwinds the wait. AddressSanitizer unpoisons the stack
+// when an exception is thrown, but a cancel's forced unwinding throws nothing, so the frames it
+// abandons would keep their poisoned red zones under the handlers that run next. Doing what a
+// throw does, from the frame of the wait, keeps the unwinding sound under it.
+CancellableWait::~CancellableWait() {
+    if (!m_open) {
+        return;
+    }
+    if (m_handle != nullptr) {
+        markBlocking(m_handle, false);
+    }
+#if defined(INFRA_ASAN)
+    __asan_handle_no_return();
+#endif
+}
+
+void CancellableWait::leave() {
+    if (m_handle != nullptr) {
+        markBlocking(m_handle, false);
+    }
+    // A cancel sent while the thread was marked as blocking takes effect here at the latest.
+    pthread_testcancel();
+    m_open = false;
+    pthread_setcancelstate(m_previousState, nullptr);
+}
+
+void* CancellableWait::cancelEvent() const {
+    return nullptr;
+}
+
+void CancellableWait::cancelNow() {
+    pthread_exit(nullptr);
+}
+
 void sleepCancellable(unsigned int milliseconds) {
-    CancelUnwindGuard guard;
-    int previous = PTHREAD_CANCEL_DISABLE;
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
+    CancellableWait wait;
     pthread_testcancel();
     if (milliseconds == 0) {
         sched_yield();
     } else {
         // nanosleep, a cancellation point, is called from this frame itself, so that no other
-        // instrumented frame lies between the cancel and the guard above.
+        // instrumented frame lies between the cancel and the bracket above.
         timespec request{static_cast<time_t>(milliseconds / 1000),
                          static_cast<long>(milliseconds % 1000) * 1000000L};
         while (nanosleep(&request, &request) != 0 && errno == EINTR) {
         }
     }
-    pthread_setcancelstate(previous, nullptr);
-    guard.returned = true;
+    wait.leave();
 }
 
 int spawnAndWait(const char* const* argv) {

@@ -5,20 +5,34 @@
 
 #include <new>
 
-#include "NativeLock.h"
 #include "platform/ExitProcs.h"
 #include "platform/Platform.h"
+#include "platform/Process.h"
 
 namespace Tovix {
 namespace Platform {
 
+// Robust, so that a mutex whose owner ended without unlocking it is handed to the next thread
+// (EOWNERDEAD) instead of staying locked for good.
 struct RecursiveMutex {
-    NativeLock lock;
+    pthread_mutex_t mutex;
 };
 
 RecursiveMutex* recursiveMutexCreate() {
     RecursiveMutex* m = new (std::nothrow) RecursiveMutex;
-    if (m != nullptr && !nativeLockInit(&m->lock)) {
+    if (m == nullptr) {
+        return nullptr;
+    }
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0) {
+        delete m;
+        return nullptr;
+    }
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    const int rc = pthread_mutex_init(&m->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (rc != 0) {
         delete m;
         return nullptr;
     }
@@ -27,21 +41,34 @@ RecursiveMutex* recursiveMutexCreate() {
 
 void recursiveMutexDestroy(RecursiveMutex* mutex) {
     if (mutex != nullptr) {
-        nativeLockDestroy(&mutex->lock);
+        pthread_mutex_destroy(&mutex->mutex);
         delete mutex;
     }
 }
 
+LockResult recursiveMutexAcquire(RecursiveMutex* mutex, bool wait) {
+    const int rc = wait ? pthread_mutex_lock(&mutex->mutex) : pthread_mutex_trylock(&mutex->mutex);
+    if (rc == 0) {
+        return LockResult::kAcquired;
+    }
+    if (rc == EOWNERDEAD) {
+        // Unless marked consistent before its unlock, the mutex could never be taken again.
+        pthread_mutex_consistent(&mutex->mutex);
+        return LockResult::kAbandoned;
+    }
+    return LockResult::kFailed;
+}
+
 void recursiveMutexLock(RecursiveMutex* mutex) {
-    nativeLockEnter(&mutex->lock);
+    (void)recursiveMutexAcquire(mutex, true);
 }
 
 bool recursiveMutexTryLock(RecursiveMutex* mutex) {
-    return nativeLockTryEnter(&mutex->lock);
+    return recursiveMutexAcquire(mutex, false) != LockResult::kFailed;
 }
 
 bool recursiveMutexUnlock(RecursiveMutex* mutex) {
-    return nativeLockLeave(&mutex->lock);
+    return pthread_mutex_unlock(&mutex->mutex) == 0;
 }
 
 // A counting semaphore over a mutex and a condition variable on the monotonic clock:
@@ -90,6 +117,22 @@ void semaphoreDestroy(Semaphore* semaphore) {
     }
 }
 
+namespace {
+
+// Undoes a waiter's marks when a cancel unwinds its condition wait (which has retaken the mutex).
+struct WaiterUnwind {
+    Semaphore* semaphore;
+    bool waiting;
+    ~WaiterUnwind() {
+        if (waiting) {
+            --semaphore->waiters;
+            pthread_mutex_unlock(&semaphore->mutex);
+        }
+    }
+};
+
+}  // namespace
+
 bool semaphoreWait(Semaphore* s, long long timeoutMs) {
     pthread_mutex_lock(&s->mutex);
     if (s->count == 0 && timeoutMs != 0) {
@@ -104,6 +147,7 @@ bool semaphoreWait(Semaphore* s, long long timeoutMs) {
             }
         }
         ++s->waiters;
+        WaiterUnwind unwind{s, true};
         while (s->count == 0) {
             if (timeoutMs < 0) {
                 pthread_cond_wait(&s->cond, &s->mutex);
@@ -111,6 +155,7 @@ bool semaphoreWait(Semaphore* s, long long timeoutMs) {
                 break;
             }
         }
+        unwind.waiting = false;
         --s->waiters;
     }
     const bool taken = s->count > 0;
@@ -118,6 +163,13 @@ bool semaphoreWait(Semaphore* s, long long timeoutMs) {
         --s->count;
     }
     pthread_mutex_unlock(&s->mutex);
+    return taken;
+}
+
+bool semaphoreWaitCancellable(Semaphore* s, long long timeoutMs) {
+    CancellableWait wait;
+    const bool taken = semaphoreWait(s, timeoutMs);
+    wait.leave();
     return taken;
 }
 

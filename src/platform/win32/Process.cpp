@@ -1,5 +1,6 @@
 // Windows threads and processes: _beginthreadex with a start trampoline, SetThreadPriority,
-// cooperative cancellation at sleepCancellable, thread descriptions, CreateProcessA.
+// cooperative cancellation at the blocking points (CancellableWait), thread descriptions,
+// CreateProcessA.
 #include <errno.h>
 #include <process.h>
 
@@ -28,12 +29,13 @@ struct ThreadHandle {
     CRITICAL_SECTION lock;
     bool done;
     HANDLE doneEvent;    // manual-reset: set once entry returned or unwound
-    HANDLE cancelEvent;  // manual-reset: set by threadCancel, waited on by sleepCancellable
+    HANDLE cancelEvent;  // manual-reset: set by threadCancel, waited on by CancellableWait users
+    bool blocking;       // the thread waits in a CancellableWait (under `lock`)
 };
 
 namespace {
 
-// Thrown by sleepCancellable in a cancelled thread; caught only by the trampoline. Not derived
+// Thrown at a blocking point of a cancelled thread; caught only by the trampoline. Not derived
 // from std::exception, so that callers' handlers for ordinary errors let it pass.
 struct ThreadCancelUnwind {};
 
@@ -140,6 +142,7 @@ ThreadHandle* threadStart(ThreadEntry entry, void* argument, std::size_t stackSi
     handle->references.store(2, std::memory_order_relaxed);
     handle->joined = false;
     handle->done = false;
+    handle->blocking = false;
     InitializeCriticalSection(&handle->lock);
     handle->doneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     handle->cancelEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -227,11 +230,20 @@ bool threadIsCurrent(const ThreadHandle* handle) {
     return GetCurrentThreadId() == handle->threadId;
 }
 
-bool threadCancel(ThreadHandle* handle) {
+CancelResult threadCancel(ThreadHandle* handle) {
     // Killing a thread wherever it runs (TerminateThread) would leave the locks it holds taken
-    // and its memory leaked; the cancel is delivered at its next sleepCancellable instead.
+    // and its memory leaked; the cancel is delivered at its blocking points instead. Under the
+    // lock the thread cannot leave a blocking point unnoticed: CancellableWait::leave takes it,
+    // then looks at the event.
     EnterCriticalSection(&handle->lock);
-    const bool result = handle->done || SetEvent(handle->cancelEvent) != FALSE;
+    CancelResult result = CancelResult::kEnded;
+    if (!handle->done) {
+        if (SetEvent(handle->cancelEvent) == FALSE) {
+            result = CancelResult::kFailed;
+        } else {
+            result = handle->blocking ? CancelResult::kEnding : CancelResult::kPending;
+        }
+    }
     LeaveCriticalSection(&handle->lock);
     return result;
 }
@@ -248,17 +260,69 @@ void currentThreadSetName(const char* name) {
     describeThread(GetCurrentThread(), name);
 }
 
+namespace {
+
+void markBlocking(ThreadHandle* handle, bool blocking) {
+    EnterCriticalSection(&handle->lock);
+    handle->blocking = blocking;
+    LeaveCriticalSection(&handle->lock);
+}
+
+bool cancelRequested(const ThreadHandle* handle) {
+    return WaitForSingleObject(handle->cancelEvent, 0) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+CancellableWait::CancellableWait() : m_handle(t_currentHandle), m_previousState(0), m_open(true) {
+    if (m_handle != nullptr) {
+        markBlocking(m_handle, true);
+    }
+}
+
+CancellableWait::~CancellableWait() {
+    if (m_open && m_handle != nullptr) {
+        markBlocking(m_handle, false);
+    }
+}
+
+void CancellableWait::leave() {
+    m_open = false;
+    if (m_handle != nullptr) {
+        markBlocking(m_handle, false);
+        // A cancel sent while the thread was marked as blocking takes effect here at the latest.
+        if (cancelRequested(m_handle)) {
+            throw ThreadCancelUnwind();
+        }
+    }
+}
+
+void* CancellableWait::cancelEvent() const {
+    return m_handle != nullptr ? m_handle->cancelEvent : nullptr;
+}
+
+void CancellableWait::cancelNow() {
+    m_open = false;
+    if (m_handle != nullptr) {
+        markBlocking(m_handle, false);
+    }
+    throw ThreadCancelUnwind();
+}
+
 void sleepCancellable(unsigned int milliseconds) {
-    ThreadHandle* self = t_currentHandle;
-    if (self == nullptr) {
+    CancellableWait wait;
+    const HANDLE cancel = static_cast<HANDLE>(wait.cancelEvent());
+    if (cancel == nullptr) {
         sleepMilliseconds(milliseconds);
+        wait.leave();
         return;
     }
-    if (WaitForSingleObject(self->cancelEvent, 0) == WAIT_OBJECT_0) {
-        throw ThreadCancelUnwind();
+    if (WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0) {
+        wait.cancelNow();
     }
     if (milliseconds == 0) {
         Sleep(0);
+        wait.leave();
         return;
     }
     // The wait may end a fraction of a scheduler tick early: wait again for what is left.
@@ -266,15 +330,16 @@ void sleepCancellable(unsigned int milliseconds) {
         monotonicMicroseconds() + static_cast<unsigned long long>(milliseconds) * 1000ULL;
     DWORD slice = milliseconds < INFINITE ? milliseconds : INFINITE - 1;
     for (;;) {
-        if (WaitForSingleObject(self->cancelEvent, slice) == WAIT_OBJECT_0) {
-            throw ThreadCancelUnwind();
+        if (WaitForSingleObject(cancel, slice) == WAIT_OBJECT_0) {
+            wait.cancelNow();
         }
         const unsigned long long now = monotonicMicroseconds();
         if (now >= end) {
-            return;
+            break;
         }
         slice = static_cast<DWORD>((end - now + 999ULL) / 1000ULL);
     }
+    wait.leave();
 }
 
 namespace {

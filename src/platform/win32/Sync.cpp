@@ -4,6 +4,7 @@
 #include "WindowsHeader.h"
 #include "platform/ExitProcs.h"
 #include "platform/Platform.h"
+#include "platform/Process.h"
 
 namespace Tovix {
 namespace Platform {
@@ -53,14 +54,24 @@ void recursiveMutexDestroy(RecursiveMutex* mutex) {
     }
 }
 
+LockResult recursiveMutexAcquire(RecursiveMutex* mutex, bool wait) {
+    switch (WaitForSingleObject(mutex->handle, wait ? INFINITE : 0)) {
+        case WAIT_OBJECT_0:
+            return LockResult::kAcquired;
+        case WAIT_ABANDONED:
+            // The last owner ended without releasing: the mutex is handed over all the same.
+            return LockResult::kAbandoned;
+        default:
+            return LockResult::kFailed;
+    }
+}
+
 void recursiveMutexLock(RecursiveMutex* mutex) {
-    // WAIT_ABANDONED (the last owner ended without releasing) still hands the mutex over.
-    (void)WaitForSingleObject(mutex->handle, INFINITE);
+    (void)recursiveMutexAcquire(mutex, true);
 }
 
 bool recursiveMutexTryLock(RecursiveMutex* mutex) {
-    const DWORD rc = WaitForSingleObject(mutex->handle, 0);
-    return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
+    return recursiveMutexAcquire(mutex, false) != LockResult::kFailed;
 }
 
 bool recursiveMutexUnlock(RecursiveMutex* mutex) {
@@ -99,6 +110,39 @@ void semaphoreDestroy(Semaphore* semaphore) {
 
 bool semaphoreWait(Semaphore* semaphore, long long timeoutMs) {
     return waitMilliseconds(semaphore->handle, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool semaphoreWaitCancellable(Semaphore* semaphore, long long timeoutMs) {
+    CancellableWait wait;
+    const HANDLE cancel = static_cast<HANDLE>(wait.cancelEvent());
+    if (cancel == nullptr) {
+        const bool taken = semaphoreWait(semaphore, timeoutMs);
+        wait.leave();
+        return taken;
+    }
+    // Waits on the semaphore and the thread's cancel event together; when both are signalled the
+    // semaphore (the lower index) wins, and leave() then acts on the cancel.
+    const HANDLE both[2] = {semaphore->handle, cancel};
+    constexpr long long kLongestWait = 0x7FFFFFFFLL;
+    DWORD rc = WAIT_TIMEOUT;
+    for (;;) {
+        const long long slice = timeoutMs < 0
+                                    ? static_cast<long long>(INFINITE)
+                                    : (timeoutMs < kLongestWait ? timeoutMs : kLongestWait);
+        rc = WaitForMultipleObjects(2, both, FALSE, static_cast<DWORD>(slice));
+        if (rc == WAIT_OBJECT_0 + 1) {
+            wait.cancelNow();
+        }
+        if (rc != WAIT_TIMEOUT || timeoutMs < 0) {
+            break;
+        }
+        timeoutMs -= slice;
+        if (timeoutMs <= 0) {
+            break;
+        }
+    }
+    wait.leave();
+    return rc == WAIT_OBJECT_0;
 }
 
 bool semaphorePost(Semaphore* semaphore) {
