@@ -329,7 +329,8 @@ int formatGeneral(char* buffer, std::size_t size, const char* format, va_list ar
                         value = va_arg(args, long long);
                         break;
                     case Length::kSize:
-                        value = static_cast<std::make_signed_t<std::size_t>>(va_arg(args, std::size_t));
+                        value =
+                            static_cast<std::make_signed_t<std::size_t>>(va_arg(args, std::size_t));
                         break;
                     case Length::kIntMax:
                         value = static_cast<long long>(va_arg(args, std::intmax_t));
@@ -375,7 +376,8 @@ int formatGeneral(char* buffer, std::size_t size, const char* format, va_list ar
                         value = static_cast<unsigned long long>(va_arg(args, std::uintmax_t));
                         break;
                     case Length::kPtrDiff:
-                        value = static_cast<std::make_unsigned_t<std::ptrdiff_t>>(va_arg(args, std::ptrdiff_t));
+                        value = static_cast<std::make_unsigned_t<std::ptrdiff_t>>(
+                            va_arg(args, std::ptrdiff_t));
                         break;
                     case Length::kChar:
                         value = static_cast<unsigned char>(va_arg(args, unsigned int));
