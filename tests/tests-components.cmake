@@ -28,13 +28,20 @@ infra_add_component_library(CutNameComponent CutComponentNameForBounds28x .dl
     ${CMAKE_CURRENT_LIST_DIR}/component/CutNameLibrary.cpp)
 infra_add_component_library(MidNameComponent MidComponentNameBound24x .dll
     ${CMAKE_CURRENT_LIST_DIR}/component/CutNameLibrary.cpp)
-# The error code whose text a self-registering library sets while its initialiser runs.
+# The error codes whose texts the self-registering libraries set while their initialisers run:
+# one each, so that no text is rewritten while the test reads it.
 set(INFRA_SELF_REGISTERING_SIGNAL 0x5E1F0001)
+set(INFRA_LOADED_ELSEWHERE_SIGNAL 0x5E1F0002)
 foreach(selfRegistering SelfRegistering LoadedElsewhere)
+    if(selfRegistering STREQUAL "SelfRegistering")
+        set(_signal ${INFRA_SELF_REGISTERING_SIGNAL})
+    else()
+        set(_signal ${INFRA_LOADED_ELSEWHERE_SIGNAL})
+    endif()
     infra_add_component_library(${selfRegistering}Component ${selfRegistering} .dll
         ${CMAKE_CURRENT_LIST_DIR}/component/SelfRegisteringLibrary.cpp)
     target_compile_definitions(${selfRegistering}Component PRIVATE
-        SELF_REGISTERING_NAME="${selfRegistering}" SELF_REGISTERING_SIGNAL=${INFRA_SELF_REGISTERING_SIGNAL})
+        SELF_REGISTERING_NAME="${selfRegistering}" SELF_REGISTERING_SIGNAL=${_signal})
 endforeach()
 
 # Like infra_add_test, with the component libraries on the loader's search path.
@@ -57,6 +64,6 @@ infra_add_test(ComponentObjectTest ${CMAKE_CURRENT_LIST_DIR}/component/Component
 infra_add_component_test(ComponentRegistryTest
     ${CMAKE_CURRENT_LIST_DIR}/component/ComponentRegistryTest.cpp)
 target_compile_definitions(ComponentRegistryTest PRIVATE
-    SELF_REGISTERING_SIGNAL=${INFRA_SELF_REGISTERING_SIGNAL})
+    LOADED_ELSEWHERE_SIGNAL=${INFRA_LOADED_ELSEWHERE_SIGNAL})
 infra_add_test(ClientTest ${CMAKE_CURRENT_LIST_DIR}/component/ClientTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/component/FakeClient.cpp)

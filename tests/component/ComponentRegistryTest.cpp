@@ -371,7 +371,7 @@ TEST(ComponentLibraryTest, LibraryRegisteringItselfFromItsInitialiserDeadlocksNo
 #endif
     }).detach();
     ASSERT_TRUE(waitFor([] {
-        return std::string(getErrMsg(SELF_REGISTERING_SIGNAL)) == "LoadedElsewhere loading";
+        return std::string(getErrMsg(LOADED_ELSEWHERE_SIGNAL)) == "LoadedElsewhere loading";
     }));
     std::thread([] {
         createComponentObject("NoSuchComponentLibrary", nullptr);
