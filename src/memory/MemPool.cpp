@@ -157,19 +157,19 @@ void spillAll(ThreadCache& cache) {
 }
 
 #if defined(_WIN32)
-// The Windows runtime tears a thread's thread-local variables down before any procedure run at
-// the thread's exit: the cache is a held record (see HeldRecord.h).
-thread_local ThreadCache* t_cache = nullptr;
+// A thread's thread-local variables may be gone, or outlive the procedures run at its exit,
+// depending on how it was started: the cache is a held record (see HeldRecord.h).
+using HeldCache = HeldRecord<ThreadCache, &spillAll>;
 
 // The calling thread's cache; null until it is armed.
 inline ThreadCache* threadCache() {
-    return t_cache;
+    return HeldCache::current();
 }
 
 // The calling thread's cache, with its spill at thread exit registered; null once the thread
 // is exiting (then no new cache could be given back).
 ThreadCache* armedThreadCache() {
-    return heldRecord<ThreadCache, &spillAll>(t_cache);
+    return HeldCache::armed();
 }
 #else
 // Plain data, so its storage outlives every destructor of the thread.

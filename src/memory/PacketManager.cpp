@@ -71,18 +71,18 @@ void releaseRecycled(RecycledBlocks& r) {
 }
 
 #if defined(_WIN32)
-// The Windows runtime tears a thread's thread-local variables down before any procedure run at
-// the thread's exit: the record is a held record (see HeldRecord.h).
-thread_local RecycledBlocks* t_recycled = nullptr;
+// A thread's thread-local variables may be gone, or outlive the procedures run at its exit,
+// depending on how it was started: the record is a held record (see HeldRecord.h).
+using HeldRecycled = Detail::HeldRecord<RecycledBlocks, &releaseRecycled>;
 
 // The calling thread's record; null until armed.
 inline RecycledBlocks* recycled() {
-    return t_recycled;
+    return HeldRecycled::current();
 }
 
 // The calling thread's record with its release at exit registered; null once it is ending.
 RecycledBlocks* armRecycling() {
-    return Detail::heldRecord<RecycledBlocks, &releaseRecycled>(t_recycled);
+    return HeldRecycled::armed();
 }
 #else
 #if defined(__GNUC__)

@@ -65,9 +65,11 @@ bool tlsSet(TlsKey key, const void* value);
 void* tlsGet(TlsKey key);
 
 // Runs proc(value) once when the calling thread ends, for threads of any origin. On Windows the
-// thread's C++ thread-local variables are gone (or come back zeroed) by then, so `proc` reaches
-// its state through `value` alone. False, with nothing registered, when the thread is already
-// running its exit procedures or no memory is left: the caller keeps nothing for the thread.
+// thread's C++ thread-local variables may be gone (they come back zeroed: threads of the threads
+// library) or still alive, to be torn down after `proc` (threads of the system's own call), so
+// `proc` reaches its state through `value` and the slots above alone. False, with nothing
+// registered, when the thread is already running its exit procedures or no memory is left: the
+// caller keeps nothing for the thread.
 bool atThreadExit(void (*proc)(void*), void* value);
 // Whether a thread's C++ thread-local variables may still be used while its exit procedures run.
 #if defined(_WIN32)
