@@ -155,13 +155,21 @@ namespace Detail {
 
 IFileSystem* fileSystemOf(const char* path) {
     if (path != nullptr) {
-        const std::string wanted = normalisedPath(path);
+        // Normalised once a hook is there to match: without hooks a path costs no copy.
+        std::string wanted;
+        bool normalised = false;
         HookTable& table = hookTable();
         CMutexGuard guard(table.lock);
         for (int i = 1; i < kHookSlots; ++i) {
             const HookSlot& slot = table.slots[i];
-            if (slot.prefix[0] != '\0' &&
-                wanted.compare(0, slot.normalised.size(), slot.normalised) == 0) {
+            if (slot.prefix[0] == '\0') {
+                continue;
+            }
+            if (!normalised) {
+                wanted = normalisedPath(path);
+                normalised = true;
+            }
+            if (wanted.compare(0, slot.normalised.size(), slot.normalised) == 0) {
                 return slot.fileSystem;
             }
         }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "infra/File.h"
 #include "infra/FileFind.h"
@@ -123,16 +124,8 @@ bool isRotatedCopy(const std::string& entry, const std::string& path, SystemTime
 // Orders rotated copies from the oldest: by date, then by sequence number (several rotations
 // within one second share their file time).
 bool olderCopy(const SystemTime& date, int sequence, const SystemTime& thanDate, int thanSequence) {
-    if (date.year != thanDate.year) {
-        return date.year < thanDate.year;
-    }
-    if (date.month != thanDate.month) {
-        return date.month < thanDate.month;
-    }
-    if (date.day != thanDate.day) {
-        return date.day < thanDate.day;
-    }
-    return sequence < thanSequence;
+    return std::tie(date.year, date.month, date.day, sequence) <
+           std::tie(thanDate.year, thanDate.month, thanDate.day, thanSequence);
 }
 
 // The name the active file takes when it is rotated with `date`: the next free sequence number
