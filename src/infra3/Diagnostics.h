@@ -49,9 +49,12 @@ INFRA_API int logDiagnostic(int level, const char* file, const char* function, i
     INFRA_DIAG_PLAIN(level, "[%s:%d] tid:%d, " format, __FILE__, __LINE__, \
                      ::Tovix::Infra::Detail::diagnosticThreadId(), ##__VA_ARGS__)
 
-#define INFRA_DIAG_THIS(level, format, ...)                                                        \
-    INFRA_DIAG_PLAIN(level, "[%s:%d] this:%p tid:%d, " format, __FILE__, __LINE__,                 \
-                     static_cast<const void*>(this), ::Tovix::Infra::Detail::diagnosticThreadId(), \
-                     ##__VA_ARGS__)
+// For a report about `object` from outside its own member functions.
+#define INFRA_DIAG_OBJECT(level, object, format, ...)                              \
+    INFRA_DIAG_PLAIN(level, "[%s:%d] this:%p tid:%d, " format, __FILE__, __LINE__, \
+                     static_cast<const void*>(object),                             \
+                     ::Tovix::Infra::Detail::diagnosticThreadId(), ##__VA_ARGS__)
+
+#define INFRA_DIAG_THIS(level, format, ...) INFRA_DIAG_OBJECT(level, this, format, ##__VA_ARGS__)
 
 #endif  // INFRA_SRC_INFRA3_DIAGNOSTICS_H

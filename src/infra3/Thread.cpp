@@ -232,11 +232,7 @@ ThreadStart startThread(CThread& thread, int* error) {
 }
 
 void logThreadStartFailure(const void* thread, int error) {
-    if (diagnosticShown(kLevelError)) {
-        logDiagnostic(kLevelError, __FILE__, INFRA_FUNCTION, __LINE__,
-                      "[%s:%d] this:%p tid:%d, create thread failed,errno=%d\n", __FILE__, __LINE__,
-                      thread, Platform::currentThreadId(), error);
-    }
+    INFRA_DIAG_OBJECT(kLevelError, thread, "create thread failed,errno=%d\n", error);
 }
 
 ThreadStarter replaceThreadStarter(ThreadStarter starter) {
