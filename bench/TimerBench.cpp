@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "infra/Timer.h"
-#include "infra3/TimerInternal.h"
+#include "infra3/thread/TimerInternal.h"
 
 using namespace Tovix::Infra;
 using Callback = TFunction1<void, unsigned long>;

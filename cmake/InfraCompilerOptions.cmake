@@ -9,7 +9,7 @@ else()
 endif()
 
 # Source paths that reach the binaries (__FILE__ in the library's messages and assertion reports,
-# debug information) are written relative to the source root, "src/infra3/LogFile.cpp", never
+# debug information) are written relative to the source root, "src/infra3/logfile/LogFile.cpp", never
 # with the build machine's folders. A debugger finds the sources when started from the source
 # root (or with a source-path substitution).
 if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")

@@ -13,7 +13,7 @@
 
 #include "FuzzSupport.h"
 #include "infra/StringUtil.h"
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 
 namespace Tovix {
 namespace Infra {

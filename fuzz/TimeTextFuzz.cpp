@@ -17,8 +17,8 @@
 #include <memory>
 
 #include "FuzzSupport.h"
-#include "infra3/Diagnostics.h"
-#include "infra3/TimeText.h"
+#include "infra3/core/Diagnostics.h"
+#include "infra3/time/TimeText.h"
 
 namespace Tovix {
 namespace Infra {

@@ -1,9 +1,9 @@
 # Triple DES, string and IP helpers, the read-write mutex, version records and the
 # include-version check.
 target_sources(infra PRIVATE
-    CheckIncludeVersion.cpp
-    infra3/RWMutex.cpp
-    infra3/Version.cpp
+    infra3/core/CheckIncludeVersion.cpp
+    infra3/sync/RWMutex.cpp
+    infra3/core/Version.cpp
     utils/StringUtil.cpp
     utils/TripleDes.cpp
     utils/tables/DesTables.cpp
@@ -14,5 +14,5 @@ else()
     target_sources(infra PRIVATE platform/posix/Event.cpp)
 endif()
 # The library's own include-version table carries the major version of its headers.
-set_source_files_properties(CheckIncludeVersion.cpp PROPERTIES
+set_source_files_properties(infra3/core/CheckIncludeVersion.cpp PROPERTIES
     COMPILE_DEFINITIONS INFRA_INCLUDE_VERSION=${PROJECT_VERSION_MAJOR})

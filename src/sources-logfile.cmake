@@ -1,4 +1,4 @@
-# The log file's stream (the writer itself, src/infra3/LogFile.cpp, is part of the core).
+# The log file's stream (the writer itself, src/infra3/logfile/LogFile.cpp, is part of the core).
 if(WIN32)
     target_sources(infra PRIVATE ${CMAKE_CURRENT_LIST_DIR}/platform/win32/LogStream.cpp)
 else()

@@ -6,4 +6,4 @@ target_sources(infra PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/memory/Packet.cpp
     ${CMAKE_CURRENT_LIST_DIR}/memory/PacketManager.cpp
     ${CMAKE_CURRENT_LIST_DIR}/memory/SharePacket.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/LegacyPacket.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/legacy/LegacyPacket.cpp)

@@ -1,8 +1,8 @@
 # Threads, the thread registry and timers.
 target_sources(infra PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/infra3/Thread.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/infra3/ThreadManager.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/infra3/Timer.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/thread/Thread.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/thread/ThreadManager.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/infra3/thread/Timer.cpp)
 
 if(WIN32)
     target_sources(infra PRIVATE

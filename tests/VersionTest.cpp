@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "CheckIncludeVersion.h"
+#include "infra3/core/CheckIncludeVersion.h"
 #include "infra/Function.h"
 #include "infra/PrintLog.h"
 #include "support/LogCapture.h"

@@ -9,7 +9,7 @@
 #include "infra/ComponentHelper.h"
 #include "infra/Error.h"
 #include "infra/ThreadSpecific.h"
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 #include "platform/Platform.h"
 
 namespace Tovix {

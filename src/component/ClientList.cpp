@@ -7,8 +7,8 @@
 #include "component/ComponentInternal.h"
 #include "infra/Assert.h"
 #include "infra/ComponentHelper.h"
-#include "infra3/Diagnostics.h"
-#include "infra3/Singleton.h"
+#include "infra3/core/Diagnostics.h"
+#include "infra3/core/Singleton.h"
 
 namespace Tovix {
 namespace Component {

@@ -12,7 +12,7 @@
 #include "infra/Error.h"
 #include "infra/FactoryUnknown.h"
 #include "infra/Mutex.h"
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 
 namespace Tovix {
 namespace Component {

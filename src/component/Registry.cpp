@@ -11,7 +11,7 @@
 #include "infra/Component.h"
 #include "infra/Error.h"
 #include "infra/Mutex.h"
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 #include "platform/DynamicLibrary.h"
 
 namespace Tovix {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "infra/PrintLog.h"
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 #include "memory/Poison.h"
 
 namespace Tovix {

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 #include "memory/HeldRecord.h"
 #include "memory/Poison.h"
 

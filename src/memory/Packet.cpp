@@ -9,7 +9,7 @@
 
 #include "infra/Assert.h"
 #include "infra/PrintLog.h"
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 #include "memory/PacketManagerInternal.h"
 
 namespace Tovix {

@@ -7,8 +7,8 @@
 
 #include "infra/Assert.h"
 #include "infra/PrintLog.h"
-#include "infra3/Diagnostics.h"
-#include "infra3/Singleton.h"
+#include "infra3/core/Diagnostics.h"
+#include "infra3/core/Singleton.h"
 #include "memory/HeldRecord.h"
 #include "memory/PacketManagerInternal.h"
 #include "memory/Poison.h"

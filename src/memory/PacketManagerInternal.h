@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "infra/PacketManager.h"
-#include "infra3/Singleton.h"
+#include "infra3/core/Singleton.h"
 #include "memory/BuddyPool.h"
 
 namespace Tovix {

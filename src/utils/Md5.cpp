@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 
 namespace Tovix {
 namespace Utils {

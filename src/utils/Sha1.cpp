@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #define INFRA_SHA1_HAVE_SHANI 1

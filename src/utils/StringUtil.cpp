@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 
 namespace Tovix {
 namespace Utils {

@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "infra/Assert.h"
-#include "infra3/Diagnostics.h"
+#include "infra3/core/Diagnostics.h"
 #include "utils/tables/DesTables.h"
 
 namespace Tovix {

@@ -1,6 +1,6 @@
 // Texts kept by address and contents: every alignment and length, changes at every position,
 // and texts that became shorter next to memory that is no longer readable.
-#include "infra3/KeptText.h"
+#include "infra3/log/KeptText.h"
 
 #include <gtest/gtest.h>
 

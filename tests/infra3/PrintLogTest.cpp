@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "infra3/Diagnostics.h"
-#include "infra3/LogFile.h"
+#include "infra3/core/Diagnostics.h"
+#include "infra3/logfile/LogFile.h"
 
 // How "%p" text begins: "0x" with the GNU C library, bare hex digits with the Windows runtimes.
 #if defined(_WIN32)

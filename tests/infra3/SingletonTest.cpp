@@ -1,6 +1,6 @@
 // The singleton recipe: one object for concurrent first callers, destroyed at exit in the
 // reverse order of creation.
-#include "infra3/Singleton.h"
+#include "infra3/core/Singleton.h"
 
 #include <gtest/gtest.h>
 

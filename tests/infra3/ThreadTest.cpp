@@ -19,7 +19,7 @@
 #include "infra/Semaphore.h"
 #include "infra/ThreadManager.h"
 #include "infra/Time.h"
-#include "infra3/ThreadInternal.h"
+#include "infra3/thread/ThreadInternal.h"
 #include "infra3/ThreadTestSupport.h"
 
 using namespace Tovix::Infra;

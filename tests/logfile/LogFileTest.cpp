@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "infra/PrintLog.h"
-#include "infra3/LogFile.h"
+#include "infra3/logfile/LogFile.h"
 
 namespace fs = std::filesystem;
 using Tovix::Infra::SystemTime;

@@ -413,7 +413,7 @@ TEST_F(TimeClock, ZoneTableRowsAndBadIndexes) {
     EXPECT_EQ(CTime::getTimeZonefromTable(36), 0);
     EXPECT_TRUE(log.contains("CTime::getTimeZonefromTable, zoneIndex error : 36\n"));
     // The library's messages name their source from the source root, not the build machine's.
-    EXPECT_TRUE(log.contains("[src/infra3/TimeZone.cpp:")) << log.text();
+    EXPECT_TRUE(log.contains("[src/infra3/time/TimeZone.cpp:")) << log.text();
     EXPECT_EQ(CTime::getTimeZonefromTable(-1), 0);
     EXPECT_TRUE(log.contains("zoneIndex error : -1\n"));
 }

@@ -1,0 +1,160 @@
+// Version records and the library's own record.
+#include "infra/Version.h"
+
+#include <climits>
+#include <cstring>
+
+#include "infra3/core/Diagnostics.h"
+
+namespace Tovix {
+namespace Infra {
+
+namespace {
+
+const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// The library's own record.
+const char* const kLibraryName = "Rided2";
+const char* const kLibraryRevisionText = "Win32";
+const char* const kLibraryDateText = "Mar  6 2019";
+
+inline bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+inline bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+inline bool isLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Reads one number as scanf's %d does (blanks skipped, optional sign, at least one digit),
+// saturating at the int range instead of overflowing. On failure `p` is left alone.
+bool scanInt(const char*& p, int& out) {
+    const char* q = p;
+    while (isBlank(*q)) {
+        ++q;
+    }
+    bool negative = false;
+    if (*q == '+' || *q == '-') {
+        negative = *q == '-';
+        ++q;
+    }
+    if (!isDigit(*q)) {
+        return false;
+    }
+    long long v = 0;
+    for (; isDigit(*q); ++q) {
+        if (v <= static_cast<long long>(INT_MAX) + 1) {
+            v = v * 10 + (*q - '0');
+        }
+    }
+    if (negative) {
+        v = -v;
+    }
+    out = v > INT_MAX ? INT_MAX : (v < INT_MIN ? INT_MIN : static_cast<int>(v));
+    p = q;
+    return true;
+}
+
+// A revision text starting with a digit is its number; otherwise a keyword such as "$Rev:" is
+// skipped first.
+int parseRevision(const char* text) {
+    if (text == nullptr) {
+        return 0;
+    }
+    const char* p = text;
+    if (!isDigit(*p)) {
+        while (*p == '$' || *p == ':' || isLetter(*p)) {
+            ++p;
+        }
+        if (p == text) {
+            return 0;
+        }
+    }
+    int value = 0;
+    return scanInt(p, value) ? value : 0;
+}
+
+// Month from the first three characters, then day and year from the text after them; a
+// number that is not there leaves its field alone.
+void parseDate(const char* text, int& month, int& day, int& year) {
+    if (text == nullptr) {
+        text = "";
+    }
+    month = 13;
+    for (int i = 0; i < 12; ++i) {
+        if (std::strncmp(text, kMonthNames[i], 3) == 0) {
+            month = i + 1;
+            break;
+        }
+    }
+    // A text shorter than the month name has nothing after it.
+    if (text[0] == '\0' || text[1] == '\0' || text[2] == '\0') {
+        return;
+    }
+    const char* p = text + 3;
+    if (scanInt(p, day)) {
+        scanInt(p, year);
+    }
+}
+
+CVersion makeLibraryVersion() {
+    CVersion version(kLibraryName, 1, 0, 0, kLibraryRevisionText, kLibraryDateText);
+    // The library's own revision text is read as the number after its first ':'.
+    const char* colon = std::strchr(kLibraryRevisionText, ':');
+    const char* p = colon != nullptr ? colon + 1 : kLibraryRevisionText;
+    version.svn = 0;
+    scanInt(p, version.svn);
+    if (std::strchr(kLibraryRevisionText, 'M') != nullptr) {
+        INFRA_DIAG_PLAIN(Detail::kLevelInfo,
+                         "Some [%s] files are not commit to SVN server. It compied wtih local "
+                         "modified files.\n",
+                         version.name);
+    }
+    return version;
+}
+
+}  // namespace
+
+INFRA_CONSTINIT SystemTime CVersion::appDate = CTime(2000, 1, 1, 0, 0, 0);
+
+CVersion::CVersion(const char* theName, int theMajor, int theMinor, int theRevision,
+                   const char* theSvn, const char* theDate)
+    : name(),
+      major(theMajor),
+      minor(theMinor),
+      revision(theRevision),
+      svn(parseRevision(theSvn)),
+      date() {
+    if (theName != nullptr) {
+        std::size_t n = 0;
+        while (n < sizeof name - 1 && theName[n] != '\0') {
+            ++n;
+        }
+        std::memcpy(name, theName, n);
+    }
+    parseDate(theDate, date.month, date.day, date.year);
+}
+
+void CVersion::print() const {
+    INFRA_DIAG_PLAIN(Detail::kLevelInfo, "[*] %s %d.%d.%d.%d Built in %d/%2d/%2d [*]\n", name,
+                     major, minor, revision, svn, date.year, date.month, date.day);
+}
+
+void CVersion::setAppDate(const char* date) {
+    parseDate(date, appDate.month, appDate.day, appDate.year);
+}
+
+namespace Detail {
+
+const CVersion& libraryVersion() {
+    static const CVersion version = makeLibraryVersion();
+    return version;
+}
+
+}  // namespace Detail
+
+}  // namespace Infra
+}  // namespace Tovix
