@@ -30,7 +30,7 @@ BESIDE = {
 
 # Public headers (include/infra/) by layer.
 PUBLIC = {
-    "core": "Defs Assert Error Version FlexString Function",
+    "core": "Defs Assert Error Version FlexString Function SystemTime",
     "sync": "Mutex Semaphore ThreadSpecific RWMutex",
     "time": "Time",
     "thread": "Thread ThreadManager Timer",

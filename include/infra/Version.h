@@ -4,7 +4,7 @@
 #define INFRA_VERSION_H
 
 #include "infra/Defs.h"
-#include "infra/Time.h"
+#include "infra/SystemTime.h"
 
 namespace Tovix {
 namespace Infra {

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "infra/PrintLog.h"
 #include "infra3/core/Diagnostics.h"
 #include "memory/Poison.h"
 
@@ -90,10 +89,10 @@ CBuddyPool::CBuddyPool(const CPacketManager::MemoryOperator& memop, unsigned int
     m_liveOrders = static_cast<unsigned int>(m_orderCount);
     poisonRegion(m_origin, m_rawSize);
 
-    logInfo("CPacketManager: malloc total(%zu) pagesize(%zu)blockCount (%d) ManagermentSize(%zu)\n",
+    INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "CPacketManager: malloc total(%zu) pagesize(%zu)blockCount (%d) ManagermentSize(%zu)\n",
             static_cast<std::size_t>(totalSize), static_cast<std::size_t>(chunkSize), m_blockCount,
             static_cast<std::size_t>(m_blockCount + m_orderCount) * sizeof(BufferNode));
-    logInfo("                AddrRange(%p-%p)\n", static_cast<void*>(m_start),
+    INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "                AddrRange(%p-%p)\n", static_cast<void*>(m_start),
             static_cast<void*>(m_start + totalSize));
 }
 
@@ -181,7 +180,7 @@ void* CBuddyPool::malloc(unsigned int& size) {
 }
 
 void CBuddyPool::noFreeSpace() {
-    logInfo("CPacket No Free Space\n");
+    INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "CPacket No Free Space\n");
 }
 
 bool CBuddyPool::free(void* p) {
@@ -317,13 +316,13 @@ void CBuddyPool::dump() {
             }
         }
     }
-    logInfo("CPacketManager: dump FreeList\n");
+    INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "CPacketManager: dump FreeList\n");
     for (const Line& line : lines) {
         if (line.head) {
-            logInfo("BufferList id:%d, order(%d) head(%p), headpre(%p)next(%p)\n", line.list,
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "BufferList id:%d, order(%d) head(%p), headpre(%p)next(%p)\n", line.list,
                     line.order, line.self, line.pre, line.next);
         } else {
-            logInfo("bufflist(%d)id: %d, realIdx(%d)self(%p)order(%d) pre(%p), next(%p)\n",
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "bufflist(%d)id: %d, realIdx(%d)self(%p)order(%d) pre(%p), next(%p)\n",
                     line.list, 0, line.index, line.self, line.order, line.pre, line.next);
         }
     }

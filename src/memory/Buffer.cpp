@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "infra/PrintLog.h"
+#include "infra3/core/Diagnostics.h"
 
 namespace Tovix {
 namespace Memory {
@@ -86,7 +86,7 @@ CBuffer& CBuffer::operator=(const CBuffer& other) {
     const BufferHeader* source = header(other.m_internal);
     void* copy = newBlock(source->capacity);
     if (copy == nullptr) {
-        logInfo(" CBuffer copy Malloc fail:\n");
+        INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, " CBuffer copy Malloc fail:\n");
         return *this;
     }
     std::memcpy(dataOf(copy), dataOf(other.m_internal), source->size);
@@ -104,7 +104,7 @@ unsigned int CBuffer::putBuffer(unsigned char* data, unsigned int length) {
     if (m_internal == nullptr) {
         m_internal = newBlock(length);
         if (m_internal == nullptr) {
-            logInfo(" CBuffer putbuffer Malloc fail:\n");
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, " CBuffer putbuffer Malloc fail:\n");
             return 0;
         }
     }
@@ -118,7 +118,7 @@ unsigned int CBuffer::putBuffer(unsigned char* data, unsigned int length) {
         const std::uintptr_t offset = from - start;
         const std::uint64_t wanted = static_cast<std::uint64_t>(h->size) + length;
         if (!moveTo(m_internal, grownCapacity(wanted, h->increasedSize))) {
-            logInfo("CBuffer putbuffer ReMalloc fail:\n");
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "CBuffer putbuffer ReMalloc fail:\n");
             return 0;
         }
         h = header(m_internal);
@@ -152,14 +152,14 @@ void CBuffer::resize(unsigned int n) {
     if (m_internal == nullptr) {
         m_internal = newBlock(n);
         if (m_internal == nullptr) {
-            logInfo(" CBuffer resize Malloc fail:\n");
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, " CBuffer resize Malloc fail:\n");
             return;
         }
     }
     BufferHeader* h = header(m_internal);
     if (h->capacity < n) {
         if (!moveTo(m_internal, grownCapacity(n, h->increasedSize))) {
-            logInfo(" CBuffer resize ReMalloc fail:\n");
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, " CBuffer resize ReMalloc fail:\n");
             return;
         }
         h = header(m_internal);
@@ -171,12 +171,12 @@ void CBuffer::reserve(unsigned int n) {
     if (m_internal == nullptr) {
         m_internal = newBlock(n);
         if (m_internal == nullptr) {
-            logInfo(" CBuffer reserve Malloc fail:\n");
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, " CBuffer reserve Malloc fail:\n");
         }
         return;
     }
     if (header(m_internal)->capacity < n && !moveTo(m_internal, n)) {
-        logInfo(" CBuffer reserve Malloc fail:\n");
+        INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, " CBuffer reserve Malloc fail:\n");
     }
 }
 
@@ -189,7 +189,7 @@ void CBuffer::setIncreasedSize(unsigned int step) {
     if (m_internal == nullptr) {
         m_internal = newBlock(step);
         if (m_internal == nullptr) {
-            logInfo(" CBuffer setIncreasedSize Malloc fail:\n");
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, " CBuffer setIncreasedSize Malloc fail:\n");
             return;
         }
     }

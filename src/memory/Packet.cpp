@@ -8,7 +8,6 @@
 #include <type_traits>
 
 #include "infra/Assert.h"
-#include "infra/PrintLog.h"
 #include "infra3/core/Diagnostics.h"
 #include "memory/PacketManagerInternal.h"
 
@@ -168,7 +167,7 @@ PacketInternal* PacketInternal::create(unsigned int size, unsigned int extraSize
             block = static_cast<unsigned char*>(manager->allocateBlock(granted));
         }
         if (INFRA_UNLIKELY(block == nullptr)) {
-            logInfo("PacketInternal::create(): NO enough, need size(%zu) ext(%zu)\n",
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "PacketInternal::create(): NO enough, need size(%zu) ext(%zu)\n",
                     static_cast<std::size_t>(size), static_cast<std::size_t>(extraSize));
             return nullptr;
         }
@@ -189,7 +188,7 @@ PacketInternal* PacketInternal::create(unsigned int size, unsigned int extraSize
         if (size > 0) {
             data = static_cast<unsigned char*>(manager->allocate(granted));
             if (data == nullptr) {
-                logInfo("PacketInternal::create(): 2 NO enough, need size(%zu) ext(%zu)\n",
+                INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "PacketInternal::create(): 2 NO enough, need size(%zu) ext(%zu)\n",
                         static_cast<std::size_t>(size), static_cast<std::size_t>(extraSize));
                 return nullptr;
             }

@@ -6,7 +6,6 @@
 #include <mutex>
 
 #include "infra/Assert.h"
-#include "infra/PrintLog.h"
 #include "infra3/core/Diagnostics.h"
 #include "infra3/core/Singleton.h"
 #include "memory/HeldRecord.h"
@@ -182,7 +181,7 @@ PacketManagerInternal::PacketManagerInternal()
                      m_memop.malloc == Infra::TFunction1<void*, unsigned int>(&systemMalloc) &&
                      m_memop.free == Infra::TFunction1<void, void*>(&systemFree);
     if (m_policy == CPacketManager::policySystem) {
-        logInfo("CPacketManager: System Policy\n");
+        INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "CPacketManager: System Policy\n");
         return;
     }
     if (m_policy != CPacketManager::policyPool && m_policy != CPacketManager::policyPoolData) {
@@ -311,7 +310,7 @@ void CPacketManager::dumpNodes() {
     switch (m_internal->m_policy) {
         case policySystem:
         case policyPoolData:
-            logInfo("CPacketManager dump: SYS Policy\n");
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "CPacketManager dump: SYS Policy\n");
             break;
         case policyPool:
             m_internal->m_pool->dump();

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "infra/CharSet.h"
-#include "infra/PrintLog.h"
+#include "infra3/core/Diagnostics.h"
 #include "utils/Utf8Internal.h"
 
 namespace Tovix {
@@ -12,15 +12,15 @@ namespace Utils {
 
 int UCS4ToUtf8(char* ucs4, int ucs4Len, unsigned char* utf8, int utf8Size) {
     if (ucs4 == nullptr) {
-        logWarn("ucs4 is invalid\n");
+        INFRA_LOG_LEVEL(Infra::Detail::kLevelWarn, "ucs4 is invalid\n");
         return 0;
     }
     if (utf8 == nullptr) {
-        logWarn("utf8 is invalid\n");
+        INFRA_LOG_LEVEL(Infra::Detail::kLevelWarn, "utf8 is invalid\n");
         return 0;
     }
     if (ucs4Len < 0 || ucs4Len % 4 != 0) {
-        logWarn("UCS4ToUtf8 ucs4Len error\n");
+        INFRA_LOG_LEVEL(Infra::Detail::kLevelWarn, "UCS4ToUtf8 ucs4Len error\n");
         return 0;
     }
     int written = 0;
@@ -33,7 +33,7 @@ int UCS4ToUtf8(char* ucs4, int ucs4Len, unsigned char* utf8, int utf8Size) {
         }
         const int length = Detail::utf8LongLength(value);
         if (length > utf8Size - written) {
-            logWarn("UCS4ToUtf8 utf8Size error\n");
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelWarn, "UCS4ToUtf8 utf8Size error\n");
             return written;
         }
         written += Detail::encodeUtf8Long(value, utf8 + written);

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "infra/Mutex.h"
 #include "infra/Version.h"
+#include "infra3/core/CoreLock.h"
 #include "infra3/core/Diagnostics.h"
 #include "infra3/core/Singleton.h"
 
@@ -49,7 +49,7 @@ bool validVersion(const std::string& version) {
 }  // namespace
 
 struct CheckIncludeVersionInternal {
-    CMutex mutex;
+    CoreLock mutex;
     std::vector<StoredTable> tables;
 };
 
@@ -75,7 +75,7 @@ bool CCheckIncludeVersionInter::check(const IncludeVersionTable& table) {
         }
     }
 
-    CMutexGuard guard(m_internal->mutex);
+    const CoreGuard guard(m_internal->mutex);
     INFRA_DIAG_PLAIN(kLevelInfo, "check include version:%s\n", added.name.c_str());
     for (const auto& entry : added.entries) {
         INFRA_DIAG_PLAIN(kLevelInfo, "%s %s\n", entry.first.c_str(), entry.second.c_str());

@@ -1,15 +1,59 @@
-// The library's own diagnostic lines go through logFilter under the module "Unknown".
+// Core: the diagnostics seam; the library's own lines go to the log under the module "Unknown".
 #include "infra3/core/Diagnostics.h"
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
-#include "infra3/log/PrintState.h"
 #include "platform/Platform.h"
 
 namespace Tovix {
 namespace Infra {
 namespace Detail {
+
+// Constant-initialised and never destroyed: lines from exit handlers and late threads find them.
+std::atomic<int> g_printLevel{3};
+
+namespace {
+
+std::atomic<const LogBinding*> g_logBinding{nullptr};
+
+// Without the log: the message alone, on standard output.
+int writeUnbound(const char* format, va_list args) {
+    const int length = std::vfprintf(stdout, format, args);
+    return length > 0 ? length : 0;
+}
+
+const LogBinding* logBinding() {
+    return g_logBinding.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+void bindLog(const LogBinding* binding) {
+    g_logBinding.store(binding, std::memory_order_release);
+}
+
+int logLevelLine(int level, const char* format, ...) {
+    if (!levelShown(level)) {
+        return 0;
+    }
+    va_list args;
+    va_start(args, format);
+    const LogBinding* const binding = logBinding();
+    const int length = binding != nullptr
+                           ? binding->direct(level, "Unknown", nullptr, "", 0, "", format, args)
+                           : writeUnbound(format, args);
+    va_end(args);
+    return length;
+}
+
+void prepareLog() {
+    const LogBinding* const binding = logBinding();
+    if (binding != nullptr) {
+        binding->prepare();
+    }
+}
 
 bool diagnosticShown(int level) {
     return levelShown(level);
@@ -117,7 +161,11 @@ int logDiagnostic(int level, const char* file, const char* function, int line, c
     qualifiedName(function != nullptr ? function : "", name, sizeof name);
     va_list args;
     va_start(args, format);
-    const int length = vlogFilter(level, "Unknown", file, name, line, "Unknown", format, args);
+    const LogBinding* const binding = logBinding();
+    const int length =
+        binding != nullptr
+            ? binding->filtered(level, "Unknown", file, name, line, "Unknown", format, args)
+            : writeUnbound(format, args);
     va_end(args);
     return length;
 }

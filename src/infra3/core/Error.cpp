@@ -7,10 +7,10 @@
 #include <map>
 #include <string>
 
-#include "infra/Mutex.h"
-#include "infra/ThreadSpecific.h"
+#include "infra3/core/CoreLock.h"
 #include "infra3/core/Diagnostics.h"
 #include "infra3/core/Singleton.h"
+#include "platform/Platform.h"
 
 namespace Tovix {
 namespace Infra {
@@ -19,26 +19,25 @@ namespace {
 
 // The two per-thread slots live as long as the process: an error may be set from an exit
 // handler or a thread that outlives main.
-CThreadSpecific& lastErrorSlot() {
-    static CThreadSpecific* const slot = new CThreadSpecific;
-    return *slot;
+Platform::TlsKey lastErrorSlot() {
+    static const Platform::TlsKey slot = Platform::tlsAlloc();
+    return slot;
 }
 
-CThreadSpecific& functionReuseSlot() {
-    static CThreadSpecific* const slot = new CThreadSpecific;
-    return *slot;
+Platform::TlsKey functionReuseSlot() {
+    static const Platform::TlsKey slot = Platform::tlsAlloc();
+    return slot;
 }
 
-std::intptr_t readSlot(CThreadSpecific& slot) {
-    void* value = nullptr;
-    if (!slot.getValue(&value)) {
-        return 0;
+std::intptr_t readSlot(Platform::TlsKey slot) {
+    return slot != Platform::kInvalidTlsKey ? reinterpret_cast<std::intptr_t>(Platform::tlsGet(slot))
+                                            : 0;
+}
+
+void writeSlot(Platform::TlsKey slot, std::intptr_t value) {
+    if (slot != Platform::kInvalidTlsKey) {
+        Platform::tlsSet(slot, reinterpret_cast<const void*>(value));
     }
-    return reinterpret_cast<std::intptr_t>(value);
-}
-
-void writeSlot(CThreadSpecific& slot, std::intptr_t value) {
-    slot.setValue(reinterpret_cast<const void*>(value));
 }
 
 }  // namespace
@@ -73,18 +72,18 @@ public:
     }
 
     void set(int code, const char* message) {
-        CMutexGuard guard(m_mutex);
+        const Detail::CoreGuard guard(m_mutex);
         m_messages[code].assign(message != nullptr ? message : "");
     }
 
     const char* get(int code) {
-        CMutexGuard guard(m_mutex);
+        const Detail::CoreGuard guard(m_mutex);
         const auto it = m_messages.find(code);
         return it == m_messages.end() ? "" : it->second.c_str();
     }
 
 private:
-    CMutex m_mutex;
+    Detail::CoreLock m_mutex;
     std::map<int, std::string> m_messages;
 };
 

@@ -10,8 +10,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 
-#include "infra/Mutex.h"
 #include "infra3/core/Diagnostics.h"
 
 namespace Tovix {
@@ -34,8 +34,9 @@ private:
         // One creation mutex per type, so a constructor may create other singletons, even from
         // threads it starts and waits for. It is never destroyed: an exit handler or a late
         // thread asking for the object still finds it.
-        static CMutex* const creationMutex = new CMutex;
-        CMutexGuard guard(*creationMutex);
+        // The standard lock: this template is instantiated wherever a singleton is used.
+        static std::recursive_mutex* const creationMutex = new std::recursive_mutex;
+        const std::lock_guard<std::recursive_mutex> guard(*creationMutex);
         T* object = s_object.load(std::memory_order_relaxed);
         if (object == nullptr) {
             object = new T;

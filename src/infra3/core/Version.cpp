@@ -118,7 +118,8 @@ CVersion makeLibraryVersion() {
 
 }  // namespace
 
-INFRA_CONSTINIT SystemTime CVersion::appDate = CTime(2000, 1, 1, 0, 0, 0);
+// 2000-01-01 00:00:00, a Saturday, as CTime(2000, 1, 1, 0, 0, 0) gives it.
+INFRA_CONSTINIT SystemTime CVersion::appDate = {2000, 1, 1, 6, 0, 0, 0, -1};
 
 CVersion::CVersion(const char* theName, int theMajor, int theMinor, int theRevision,
                    const char* theSvn, const char* theDate)

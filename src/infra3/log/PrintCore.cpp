@@ -623,7 +623,7 @@ int Infra_logOptionControl(char* buffer, unsigned int size, int level, const cha
 
 int Infra_logFilter(int level, const char* module, const char* file, const char* function, int line,
                     const char* version, const char* format, ...) {
-    if (level > g_printState.printLevel.load(std::memory_order_relaxed) ||
+    if (!levelShown(level) ||
         g_printState.moduleOutputState.load(std::memory_order_relaxed) == kModulesOff) {
         return 0;
     }

@@ -1,6 +1,7 @@
-// State shared by the print core and the log API: print level, module output state, the
-// line-start and colour state, and the option record. All of it is constant-initialised and
-// never destroyed, so a log call from an exit handler or a late thread still finds it.
+// Log: the state shared by the print core, the log API and the sinks (module output state, the
+// line-start and colour state, the option record), and the log-file stage. All of it is
+// constant-initialised and never destroyed, so a log call from an exit handler or a late thread
+// still finds it.
 #ifndef INFRA_SRC_INFRA3_LOG_PRINTSTATE_H
 #define INFRA_SRC_INFRA3_LOG_PRINTSTATE_H
 
@@ -12,9 +13,21 @@
 
 #include "infra/PrintCore.h"
 #include "infra/Time.h"
+#include "infra3/core/Diagnostics.h"
+
+#if defined(__GNUC__)
+#define INFRA_LINE_INLINE inline __attribute__((always_inline))
+#define INFRA_NOINLINE_LINE __attribute__((noinline))
+#else
+#define INFRA_LINE_INLINE inline
+#define INFRA_NOINLINE_LINE
+#endif
 
 namespace Tovix {
 namespace Infra {
+
+struct PrintOptions;
+
 namespace Detail {
 
 // Module output state: all output off, the per-module table applies, all modules on.
@@ -24,7 +37,6 @@ constexpr int kLineBufferSize = 8192;
 constexpr int kMaxLineLength = kLineBufferSize - 1;
 
 struct PrintState {
-    std::atomic<int> printLevel{3};
     std::atomic<int> moduleOutputState{kModulesAllOn};
     std::atomic<bool> lineStart{true};
     std::atomic<bool> colourRestored{true};
@@ -101,11 +113,6 @@ inline bool coloursActive() {
     return known == 0 ? askColoursActive() : known == 1;
 }
 
-// True when a line of `level` passes the print level.
-inline bool levelShown(int level) {
-    return level <= g_printState.printLevel.load(std::memory_order_relaxed);
-}
-
 // Everything after the filters: compose, output (printer or console, then sinks), colour
 // restore, log file, statistics. Returns the line's length.
 int emitLine(int level, const char* module, const char* file, const char* function, int line,
@@ -115,6 +122,48 @@ int emitLine(int level, const char* module, const char* file, const char* functi
 // then emitLine.
 int vlogFilter(int level, const char* module, const char* file, const char* function, int line,
                const char* version, const char* format, va_list args);
+
+inline void setModuleOutputState(ModuleOutputState state) {
+    g_printState.moduleOutputState.store(state, std::memory_order_relaxed);
+}
+
+// Switches one module's lines on or off and makes the module table apply.
+void setModuleSwitch(const char* module, bool on);
+
+void setStatisticsEnabled(bool enabled);
+
+// Sets one option flag in both the stored options and the live record.
+void setPrintFlag(bool PrintOptions::*stored, bool InfraPrintOption::*live, bool value);
+
+// Calls the printer (or prints to the console) and the sinks with one composed line.
+void outputLine(int level, const char* line);
+
+// Makes the sinks' shared state: attaches and detaches a do-nothing sink.
+void prepareSinks();
+
+// ---- The log-file stage ----------------------------------------------------------------------
+// The log-file writer lies above the log: it fills this stage, and the log commands (which set
+// the writer up) install it. Until then shown lines write no file.
+struct LogFileStage {
+    // Appends one shown line dated `time`.
+    int (*write)(const char* line, int length, const SystemTime& time);
+    // Returns once a line being written has been written (takes and releases the writer's lock).
+    void (*waitForWriter)();
+};
+
+void installLogFileStage(const LogFileStage* stage);
+
+// Whether a log path is set: shown lines skip the stage while file output is off. The writer
+// sets it.
+extern std::atomic<bool> g_logFileActive;
+
+inline bool logFileActive() {
+    return g_logFileActive.load(std::memory_order_relaxed);
+}
+
+// The stage's calls; nothing while no stage is installed.
+void writeToLogFile(const char* line, int length, const SystemTime& time);
+void waitForLogFileWriter();
 
 }  // namespace Detail
 }  // namespace Infra

@@ -1,4 +1,5 @@
-// The log file writer: path settings, the line writer, rotation by day and by size, pruning.
+// Log file: the writer (path settings, the line writer, rotation by day and by size, pruning),
+// plugged into the print path as its log-file stage.
 //
 // Everything the writer does to the file happens under one lock, so a line is written whole
 // into exactly one file: a rotation closes and renames the active file between two lines.
@@ -20,8 +21,6 @@
 namespace Tovix {
 namespace Infra {
 namespace Detail {
-
-std::atomic<bool> g_logFileActive{false};
 
 namespace {
 
@@ -377,6 +376,20 @@ void logFileRestart() {
     s.fileDate = SystemTime{};
     s.firstWriteDone = false;
     s.checkedSecond = -1;
+}
+
+namespace {
+
+void waitForWriter() {
+    CMutexGuard guard(logFileLock());
+}
+
+const LogFileStage kLogFileStage = {&logFileWrite, &waitForWriter};
+
+}  // namespace
+
+const LogFileStage* logFileStage() {
+    return &kLogFileStage;
 }
 
 }  // namespace Detail

@@ -1,4 +1,4 @@
-// The log file writer's settings and entry points, shared with the log API.
+// Log file: the writer's settings and entry points, for the log commands and tests.
 #ifndef INFRA_SRC_INFRA3_LOGFILE_LOGFILE_H
 #define INFRA_SRC_INFRA3_LOGFILE_LOGFILE_H
 
@@ -6,6 +6,7 @@
 
 #include "infra/Mutex.h"
 #include "infra/Time.h"
+#include "infra3/log/PrintState.h"
 
 namespace Tovix {
 namespace Infra {
@@ -39,16 +40,13 @@ struct LogFileSettings {
 };
 INFRA_API LogFileSettings logFileGetSettings();
 
-// Whether a path is set: shown lines skip the writer (and its lock) while file output is off.
-extern std::atomic<bool> g_logFileActive;
-inline bool logFileActive() {
-    return g_logFileActive.load(std::memory_order_relaxed);
-}
-
 // Appends one shown line, dated `time` (the date decides rotation by day and names rotated
 // files). 0 when written, -1 when no path is set or the file cannot be opened. The log API
 // calls it for every shown line; tests call it to choose the date.
 INFRA_API int logFileWrite(const char* line, int length, const SystemTime& time);
+
+// The writer as the print path's log-file stage (see PrintState.h).
+const LogFileStage* logFileStage();
 
 // Closes the file if it is open; the next write opens it again.
 void logFileCleanup();

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "infra/Assert.h"
-#include "infra/PrintLog.h"
 #include "infra/Time.h"
 #include "infra3/core/Diagnostics.h"
 #include "infra3/thread/ThreadInternal.h"
@@ -506,9 +505,9 @@ int systemCall(const char* command) {
     if (command == nullptr) {
         return 1;
     }
-    logDebug("systemcall command:%s\n", command);
+    INFRA_LOG_LEVEL(kLevelDebug, "systemcall command:%s\n", command);
     if (std::strlen(command) >= kCommandLineSize) {
-        logError("systemCall's input parameter is too long, command : %s, line: %d \n", command,
+        INFRA_LOG_LEVEL(kLevelError, "systemCall's input parameter is too long, command : %s, line: %d \n", command,
                  __LINE__);
         return -1;
     }
@@ -522,7 +521,7 @@ int systemCall(const char* command) {
     }
     argv.push_back(nullptr);
     if (Platform::spawnAndWait(argv.data()) != 0) {
-        logWarn("systemCall CreateProcessA cmd : %s failed, line :  %d\n", buffer, __LINE__);
+        INFRA_LOG_LEVEL(kLevelWarn, "systemCall CreateProcessA cmd : %s failed, line :  %d\n", buffer, __LINE__);
         return -1;
     }
     return 0;

@@ -12,7 +12,6 @@
 
 #include "infra/Assert.h"
 #include "infra/Mutex.h"
-#include "infra/PrintLog.h"
 #include "infra/Semaphore.h"
 #include "infra/Thread.h"
 #include "infra/Time.h"
@@ -45,10 +44,6 @@ constexpr unsigned int kWaitReportEvery = 500;
 void copyName(char (&out)[kTimerNameSize], const char* name) {
     std::strncpy(out, name != nullptr ? name : "Nonamed", kTimerNameSize - 1);
     out[kTimerNameSize - 1] = '\0';
-}
-
-bool doNothingPrinter(const char* /*line*/) {
-    return true;
 }
 
 }  // namespace
@@ -557,10 +552,9 @@ CTimerManager* CTimerManager::instance() {
 
 CTimerManager::CTimerManager() : m_internal(nullptr) {
     INFRA_DIAG_THIS(kLevelTrace, "CTimerManager::CTimerManager()>>>>>>>>>\n");
-    // Creates the print subsystem's shared state before the timer machinery uses it.
-    const TFunction1<bool, const char*> printer(&doNothingPrinter);
-    attachPrint(printer);
-    detachPrint(printer);
+    // Creates the print subsystem's shared state before the timer machinery uses it (a
+    // do-nothing sink attached and detached again).
+    Detail::prepareLog();
     m_internal = TimerManagerInternal::instance();
 }
 

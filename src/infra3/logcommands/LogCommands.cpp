@@ -1,0 +1,149 @@
+// Log commands: the setLogFilter command language and the log's cleanup, which configure both
+// the print path and the log-file writer, and plug the writer into the print path.
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "infra/PrintLog.h"
+#include "infra3/log/PrintState.h"
+#include "infra3/logfile/LogFile.h"
+
+namespace Tovix {
+namespace Infra {
+
+using namespace Detail;
+
+namespace {
+
+// ASCII comparison without regard to case.
+bool sameWord(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) {
+        return false;
+    }
+    for (;; ++a, ++b) {
+        const char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        const char cb = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (ca != cb) {
+            return false;
+        }
+        if (ca == '\0') {
+            return true;
+        }
+    }
+}
+
+bool isOption(const char* arg, const char* name) {
+    return arg != nullptr && std::strcmp(arg, name) == 0;
+}
+
+int atoiOrZero(const char* text) {
+    return text != nullptr ? std::atoi(text) : 0;
+}
+
+// KB × 1024 when positive, else 0; a product beyond int's range is held at its maximum.
+int kilobytesToBytes(const char* text) {
+    const long long bytes = static_cast<long long>(atoiOrZero(text)) * 1024;
+    if (bytes <= 0) {
+        return 0;
+    }
+    return bytes > INT_MAX ? INT_MAX : static_cast<int>(bytes);
+}
+
+void printUsage() {
+    std::printf("logfilter command usage:\n");
+    std::printf(
+        "logfilter -loglevel [levelnum](0-no printlevel, 1-fatal, 2-error, 3-warn, 4-info, "
+        "5-trace, 6-debug): set log level\n");
+    std::printf("logfilter -logmodule [modulename] [on/off] #turn module's log on/off\n");
+    std::printf("logfilter -logmodule [on/off] #turn ALL module's log on/off\n");
+    std::printf(
+        "logfilter -logpath [logpath/] #logger module's log to logpath or cancel logger(by set "
+        "path to )\n");
+    std::printf(
+        "logfilter -logmodulestatistics  [on/off] #turn ALL module's logstatistics func "
+        "on/off\n");
+    std::printf("logfiter -logsize [logsize] #log file max size limited to logsize Kbytes\n");
+    std::printf(
+        "logfiter -logsavesetting bysize [logsize] [maxnumber]#(logsize-log will save as a new "
+        "file if log's size reaches to logsize),(maxnumber-total log file)\n");
+    std::printf(
+        "logfiter -logsavesetting byday [on/off] [maxnumber] #(on-log will save as a new file if "
+        "date changes),(maxnumber-total log file)\n");
+    std::printf("logfiter -logsavesetting none #log file save in the old way\n");
+}
+
+// Sets one "no…" flag in both the stored options and the live record.
+void setNegatedFlag(bool PrintOptions::*stored, bool InfraPrintOption::*live, const char* word) {
+    setPrintFlag(stored, live, !sameWord(word, "on"));
+}
+
+int maxCountFrom(const char* text) {
+    const int max = atoiOrZero(text);
+    return max >= 1 ? max : 0;
+}
+
+}  // namespace
+
+void setLogFilter(int argc, char* const argv[]) {
+    if (argc < 0 || (argc > 0 && argv == nullptr)) {
+        return;
+    }
+    installLogFileStage(logFileStage());
+    const char* option = argc > 0 ? argv[0] : nullptr;
+    if (argc == 0 || (argc == 1 && isOption(option, "-h"))) {
+        printUsage();
+        return;
+    }
+    if (isOption(option, "-loglevel")) {
+        if (argc >= 2) {
+            setPrintLogLevel(atoiOrZero(argv[1]));
+        }
+    } else if (isOption(option, "-logmodule") && argc >= 3) {
+        setModuleSwitch(argv[1] != nullptr ? argv[1] : "", sameWord(argv[2], "on"));
+    } else if (isOption(option, "-logmodule") && argc == 2) {
+        setModuleOutputState(sameWord(argv[1], "off") ? kModulesOff : kModulesAllOn);
+    } else if (isOption(option, "-logtime")) {
+        if (argc >= 2) {
+            setNegatedFlag(&PrintOptions::noTime, &InfraPrintOption::noTime, argv[1]);
+        }
+    } else if (isOption(option, "-logthread")) {
+        if (argc >= 2) {
+            setNegatedFlag(&PrintOptions::noThread, &InfraPrintOption::noThread, argv[1]);
+        }
+    } else if (isOption(option, "-logversion")) {
+        if (argc >= 2) {
+            setNegatedFlag(&PrintOptions::noVersion, &InfraPrintOption::noVersion, argv[1]);
+        }
+    } else if (isOption(option, "-logfunction")) {
+        if (argc >= 2) {
+            setNegatedFlag(&PrintOptions::noFunction, &InfraPrintOption::noFunction, argv[1]);
+        }
+    } else if (isOption(option, "-logpath") && argc >= 2) {
+        logFileSetPath(argv[1] != nullptr ? argv[1] : "");
+    } else if (isOption(option, "-logsize")) {
+        if (argc >= 2) {
+            logFileSetSizeLimit(kilobytesToBytes(argv[1]));
+        }
+    } else if (isOption(option, "-logmodulestatistics") && argc == 2) {
+        setStatisticsEnabled(sameWord(argv[1], "on"));
+    } else if (isOption(option, "-logsavesetting") && argc == 2 && sameWord(argv[1], "none")) {
+        logFileSetRotating(false);
+    } else if (isOption(option, "-logsavesetting") && argc == 4 && sameWord(argv[1], "byday")) {
+        logFileSetByDay(sameWord(argv[2], "on"));
+        logFileSetMaxCount(maxCountFrom(argv[3]));
+        logFileSetRotating(true);
+    } else if (isOption(option, "-logsavesetting") && argc == 4 && sameWord(argv[1], "bysize")) {
+        logFileSetSizeLimit(kilobytesToBytes(argv[2]));
+        logFileSetMaxCount(maxCountFrom(argv[3]));
+        logFileSetRotating(true);
+    }
+}
+
+void logCleanup() {
+    installLogFileStage(logFileStage());
+    logFileCleanup();
+}
+
+}  // namespace Infra
+}  // namespace Tovix
