@@ -108,6 +108,10 @@ INFRA_API void dumpHex(unsigned char* data, unsigned int length);
 
 // The command interpreter; argv[0] is the option itself. With no arguments or "-h" it prints
 // the usage text. An option whose argument is missing is ignored; nothing reads past argc.
+// Numbers (the level, sizes in KB, the maximum file count) must be whole decimal numbers: a
+// value such as "nine" or "1MB" leaves the setting as it was and prints one line naming the
+// option and the value ("logfilter -loglevel: "nine" is not a whole number; the setting is
+// kept"). Unknown options are ignored.
 INFRA_API void setLogFilter(int argc, char* const argv[]);
 
 }  // namespace Infra

@@ -10,6 +10,7 @@
 #endif
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <regex>
@@ -573,6 +574,43 @@ TEST_F(LogTest, LogFileSettingsFollowTheCommands) {
     command({"-logsavesetting", "None"});
     EXPECT_FALSE(Detail::logFileGetSettings().rotating);
     command({"-logsavesetting", "other"});
+}
+
+TEST_F(LogTest, ValuesThatAreNotWholeNumbersAreRefusedWithOneLine) {
+    command({"-loglevel", "4"});
+    command({"-logsavesetting", "bysize", "8", "3"});
+    const auto before = Detail::logFileGetSettings();
+    // The command, and the value its line names.
+    const std::vector<std::pair<std::vector<const char*>, const char*>> refused = {
+        {{"-loglevel", "nine"}, "nine"},
+        {{"-loglevel", "3x"}, "3x"},
+        {{"-loglevel", ""}, ""},
+        {{"-loglevel", nullptr}, "(null)"},
+        {{"-logsize", "1MB"}, "1MB"},
+        {{"-logsize", "+"}, "+"},
+        {{"-logsavesetting", "bysize", "1MB", "5"}, "1MB"},
+        {{"-logsavesetting", "bysize", "2", "five"}, "five"},
+        {{"-logsavesetting", "byday", "on", "7 "}, "7 "},
+    };
+    for (const auto& [words, bad] : refused) {
+        testing::internal::CaptureStdout();
+        command(words);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out, std::string("logfilter ") + words[0] + ": \"" + bad +
+                           "\" is not a whole number; the setting is kept\n");
+        EXPECT_EQ(getPrintLogLevel(), 4) << out;
+        const auto after = Detail::logFileGetSettings();
+        EXPECT_EQ(after.sizeLimit, before.sizeLimit) << out;
+        EXPECT_EQ(after.maxCount, before.maxCount) << out;
+        EXPECT_EQ(after.byDay, before.byDay) << out;
+    }
+    // Signs, numbers beyond the text's levels and beyond int's range are whole numbers.
+    command({"-loglevel", "+2"});
+    EXPECT_EQ(getPrintLogLevel(), 2);
+    command({"-loglevel", "9"});
+    EXPECT_EQ(getPrintLogLevel(), 9);
+    command({"-logsize", "99999999999"});
+    EXPECT_EQ(Detail::logFileGetSettings().sizeLimit, INT_MAX);
 }
 
 TEST_F(LogTest, LogPathIsPrepared) {

@@ -2,7 +2,6 @@
 // the print path and the log-file writer, and plug the writer into the print path.
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "infra/PrintLog.h"
@@ -37,13 +36,53 @@ bool isOption(const char* arg, const char* name) {
     return arg != nullptr && std::strcmp(arg, name) == 0;
 }
 
-int atoiOrZero(const char* text) {
-    return text != nullptr ? std::atoi(text) : 0;
+// Reads a whole decimal number, optionally signed, with nothing before or after it, held within
+// int's range. False for anything else ("nine", "1MB", "", null): such a value is refused
+// rather than read as 0 or as its leading digits.
+bool wholeNumber(const char* text, int* value) {
+    if (text == nullptr) {
+        return false;
+    }
+    const char* p = text;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') {
+        ++p;
+    }
+    if (*p < '0' || *p > '9') {
+        return false;
+    }
+    long long magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (magnitude <= INT_MAX) {
+            magnitude = magnitude * 10 + (*p - '0');
+        }
+    }
+    if (*p != '\0') {
+        return false;
+    }
+    const long long number = negative ? -magnitude : magnitude;
+    *value = number > INT_MAX ? INT_MAX : number < INT_MIN ? INT_MIN : static_cast<int>(number);
+    return true;
+}
+
+// The one line that names a refused value; the setting stays as it was.
+void refuseValue(const char* option, const char* text) {
+    std::printf("logfilter %s: \"%s\" is not a whole number; the setting is kept\n", option,
+                text != nullptr ? text : "(null)");
+}
+
+// Reads the number of `text` for `option`, or names it as refused.
+bool numberFor(const char* option, const char* text, int* value) {
+    if (wholeNumber(text, value)) {
+        return true;
+    }
+    refuseValue(option, text);
+    return false;
 }
 
 // KB × 1024 when positive, else 0; a product beyond int's range is held at its maximum.
-int kilobytesToBytes(const char* text) {
-    const long long bytes = static_cast<long long>(atoiOrZero(text)) * 1024;
+int kilobytesToBytes(int kilobytes) {
+    const long long bytes = static_cast<long long>(kilobytes) * 1024;
     if (bytes <= 0) {
         return 0;
     }
@@ -78,8 +117,7 @@ void setNegatedFlag(bool PrintOptions::*stored, bool InfraPrintOption::*live, co
     setPrintFlag(stored, live, !sameWord(word, "on"));
 }
 
-int maxCountFrom(const char* text) {
-    const int max = atoiOrZero(text);
+int maxCountFrom(int max) {
     return max >= 1 ? max : 0;
 }
 
@@ -96,8 +134,9 @@ void setLogFilter(int argc, char* const argv[]) {
         return;
     }
     if (isOption(option, "-loglevel")) {
-        if (argc >= 2) {
-            setPrintLogLevel(atoiOrZero(argv[1]));
+        int level = 0;
+        if (argc >= 2 && numberFor(option, argv[1], &level)) {
+            setPrintLogLevel(level);
         }
     } else if (isOption(option, "-logmodule") && argc >= 3) {
         setModuleSwitch(argv[1] != nullptr ? argv[1] : "", sameWord(argv[2], "on"));
@@ -122,21 +161,29 @@ void setLogFilter(int argc, char* const argv[]) {
     } else if (isOption(option, "-logpath") && argc >= 2) {
         logFileSetPath(argv[1] != nullptr ? argv[1] : "");
     } else if (isOption(option, "-logsize")) {
-        if (argc >= 2) {
-            logFileSetSizeLimit(kilobytesToBytes(argv[1]));
+        int kilobytes = 0;
+        if (argc >= 2 && numberFor(option, argv[1], &kilobytes)) {
+            logFileSetSizeLimit(kilobytesToBytes(kilobytes));
         }
     } else if (isOption(option, "-logmodulestatistics") && argc == 2) {
         setStatisticsEnabled(sameWord(argv[1], "on"));
     } else if (isOption(option, "-logsavesetting") && argc == 2 && sameWord(argv[1], "none")) {
         logFileSetRotating(false);
     } else if (isOption(option, "-logsavesetting") && argc == 4 && sameWord(argv[1], "byday")) {
-        logFileSetByDay(sameWord(argv[2], "on"));
-        logFileSetMaxCount(maxCountFrom(argv[3]));
-        logFileSetRotating(true);
+        int max = 0;
+        if (numberFor(option, argv[3], &max)) {
+            logFileSetByDay(sameWord(argv[2], "on"));
+            logFileSetMaxCount(maxCountFrom(max));
+            logFileSetRotating(true);
+        }
     } else if (isOption(option, "-logsavesetting") && argc == 4 && sameWord(argv[1], "bysize")) {
-        logFileSetSizeLimit(kilobytesToBytes(argv[2]));
-        logFileSetMaxCount(maxCountFrom(argv[3]));
-        logFileSetRotating(true);
+        int kilobytes = 0;
+        int max = 0;
+        if (numberFor(option, argv[2], &kilobytes) && numberFor(option, argv[3], &max)) {
+            logFileSetSizeLimit(kilobytesToBytes(kilobytes));
+            logFileSetMaxCount(maxCountFrom(max));
+            logFileSetRotating(true);
+        }
     }
 }
 
