@@ -61,8 +61,8 @@ void BM_InfraLineToLogFile(benchmark::State& state) {
     }
     int i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(logFilter(3, "bench", __FILE__, "BM_InfraLineToLogFile",
-                                           __LINE__, "1.0", "message number %d\n", ++i));
+        benchmark::DoNotOptimize(logFilter(3, "bench", __FILE__, "BM_InfraLineToLogFile", __LINE__,
+                                           "1.0", "message number %d\n", ++i));
     }
     state.SetItemsProcessed(state.iterations());
     if (state.thread_index() == 0) {

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <string>
 
-#include "infra3/core/CheckIncludeVersion.h"
 #include "infra/Function.h"
 #include "infra/PrintLog.h"
+#include "infra3/core/CheckIncludeVersion.h"
 #include "support/LogCapture.h"
 
 using Tovix::Infra::CVersion;

@@ -15,7 +15,7 @@ struct MutexInternal;
 struct RecursiveMutexInternal;
 
 // A re-entrant mutex over one operating-system lock.
-class INFRA_API CMutex {
+class INFRA_CAPABILITY("mutex") INFRA_API CMutex {
 public:
     CMutex();
     ~CMutex();
@@ -23,12 +23,12 @@ public:
     CMutex& operator=(const CMutex&) = delete;
 
     // Blocks until the mutex is owned. Always true.
-    bool enter();
+    bool enter() INFRA_ACQUIRE();
     // True when the mutex was taken without waiting (or the caller already owns it); false when
     // another thread owns it.
-    bool tryEnter();
+    bool tryEnter() INFRA_TRY_ACQUIRE(true);
     // Releases one level of ownership. Always true.
-    bool leave();
+    bool leave() INFRA_RELEASE();
 
 private:
     MutexInternal* m_internal;
@@ -36,7 +36,7 @@ private:
 
 // A mutex that counts its owner's nested enters itself: a nested enter() costs no lock
 // operation. Only the owning thread may call leave().
-class INFRA_API CRecursiveMutex {
+class INFRA_CAPABILITY("mutex") INFRA_API CRecursiveMutex {
 public:
     CRecursiveMutex();
     ~CRecursiveMutex();
@@ -44,9 +44,9 @@ public:
     CRecursiveMutex& operator=(const CRecursiveMutex&) = delete;
 
     // Increments the count when the caller owns the mutex, else waits for it. Always true.
-    bool enter();
+    bool enter() INFRA_ACQUIRE();
     // Decrements the count; releases the mutex when it reaches 0. Always true.
-    bool leave();
+    bool leave() INFRA_RELEASE();
 
 private:
     RecursiveMutexInternal* m_internal;
@@ -54,10 +54,10 @@ private:
 
 // Holds a lock for one scope: enter() in the constructor, leave() in the destructor.
 template <class Lock>
-class TScopedGuard {
+class INFRA_SCOPED_CAPABILITY TScopedGuard {
 public:
-    explicit TScopedGuard(Lock& lock) : m_lock(lock) { m_lock.enter(); }
-    ~TScopedGuard() { m_lock.leave(); }
+    explicit TScopedGuard(Lock& lock) INFRA_ACQUIRE(lock) : m_lock(lock) { m_lock.enter(); }
+    ~TScopedGuard() INFRA_RELEASE() { m_lock.leave(); }
     TScopedGuard(const TScopedGuard&) = delete;
     TScopedGuard& operator=(const TScopedGuard&) = delete;
 

@@ -33,7 +33,7 @@ struct INFRA_API key_base {
 //   return p;
 //
 // Objects must leave the table (their last release) before the table is destroyed.
-class INFRA_API CObjectTable {
+class INFRA_CAPABILITY("mutex") INFRA_API CObjectTable {
 public:
     CObjectTable();
     // Does not release the objects still listed.
@@ -41,23 +41,23 @@ public:
     CObjectTable(const CObjectTable&) = delete;
     CObjectTable& operator=(const CObjectTable&) = delete;
 
-    void lock();
-    void unlock();
+    void lock() INFRA_ACQUIRE();
+    void unlock() INFRA_RELEASE();
 
     // The first object `key` matches, handed out again (its count rises when it had been handed
     // out before); null when none matches.
-    IUnknown* find(const key_base& key) const;
+    IUnknown* find(const key_base& key) const INFRA_REQUIRES(this);
 
     // Lists `p` and hands it out (as find does). `p` must not be null.
-    void insert(IUnknown* p);
+    void insert(IUnknown* p) INFRA_REQUIRES(this);
 
     // Removes every entry of `p`, keeping the order of the rest.
-    void erase(IUnknown* p);
+    void erase(IUnknown* p) INFRA_REQUIRES(this);
 
-    unsigned int count() const;
+    unsigned int count() const INFRA_REQUIRES(this);
 
     // The object at `index` (below count(), asserted), its count unchanged.
-    IUnknown* get(unsigned int index) const;
+    IUnknown* get(unsigned int index) const INFRA_REQUIRES(this);
 
 private:
     ObjectTableInternal* m_internal;

@@ -25,7 +25,7 @@ struct RWMutexInternal;
 // a reader must not ask for the write hold before leaving. The write hold is left by the thread
 // that took it. Up to 65535 readers hold the lock at once in the writer-priority strategy;
 // further readers wait until one leaves. The object must not be destroyed while held.
-class INFRA_API CReadWriteMutex {
+class INFRA_CAPABILITY("mutex") INFRA_API CReadWriteMutex {
 public:
     enum RWPriority : int {
         priorityDefault = 0,
@@ -43,13 +43,13 @@ public:
     CReadWriteMutex& operator=(const CReadWriteMutex&) = delete;
 
     // Blocks until a read hold is obtained. Always true.
-    bool enterReading();
+    bool enterReading() INFRA_ACQUIRE_SHARED();
     // Blocks until the write hold is obtained. Always true.
-    bool enterWriting();
+    bool enterWriting() INFRA_ACQUIRE();
     // Releases the caller's read or write hold. False when the lock is free (the default
     // strategy also logs "No lock, maybe err"); in the default strategy also false, with the
     // same message, when only a writer on another thread holds the lock.
-    bool leave();
+    bool leave() INFRA_RELEASE_GENERIC();
 
 private:
     RWMutexInternal* m_internal;

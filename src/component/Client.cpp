@@ -45,6 +45,38 @@ bool sameClass(const std::string& clientClass, const ClassID& cid) {
     return classPart(clientClass.c_str()) == classPart(cid.id);
 }
 
+// A server field as the record keeps it, and as getServerInfo hands it out.
+std::string keptValue(const char* text) {
+    return textOrEmpty(text);
+}
+template <class Number>
+Number keptValue(Number value) {
+    return value;
+}
+const char* givenValue(const std::string& text) {
+    return text.c_str();
+}
+template <class Number>
+Number givenValue(Number value) {
+    return value;
+}
+
+bool fieldMatches(FieldMatch match, const std::string& kept, const char* given) {
+    return match == FieldMatch::kIgnored || kept == textOrEmpty(given);
+}
+template <class Number>
+bool fieldMatches(FieldMatch match, Number kept, Number given) {
+    switch (match) {
+        case FieldMatch::kIgnored:
+            return true;
+        case FieldMatch::kProxyFlag:
+            return (kept & ServerInfo::kFlagUseProxy) == (given & ServerInfo::kFlagUseProxy);
+        case FieldMatch::kEqual:
+            break;
+    }
+    return kept == given;
+}
+
 }  // namespace
 
 ClientClock setClientClock(ClientClock clock) {
@@ -101,21 +133,13 @@ bool clientIsSameAs(IClient* client, const ClassID& cid, const ServerInfo* info)
             return false;
         }
     }
-    return record->serverAddress == textOrEmpty(other.serverAddress) &&
-           record->serverPort == other.serverPort &&
-           record->password == textOrEmpty(other.password) &&
-           record->serverId == textOrEmpty(other.serverId) &&
-           record->loginMode == other.loginMode && record->clientKind == other.clientKind &&
-           record->proxyPort == other.proxyPort &&
-           record->proxyAddress == textOrEmpty(other.proxyAddress) &&
-           record->proxyUser == textOrEmpty(other.proxyUser) &&
-           record->localAddress == textOrEmpty(other.localAddress) &&
-           record->clientVersion == textOrEmpty(other.clientVersion) &&
-           record->encryptMode == other.encryptMode &&
-           record->connectTimeout == other.connectTimeout &&
-           record->domain == textOrEmpty(other.domain) &&
-           record->proxyPassword == textOrEmpty(other.proxyPassword) &&
-           (record->flags & ServerInfo::kFlagUseProxy) == (other.flags & ServerInfo::kFlagUseProxy);
+#define INFRA_MATCH_FIELD(name, match)                                \
+    if (!fieldMatches(FieldMatch::match, record->name, other.name)) { \
+        return false;                                                 \
+    }
+    INFRA_CLIENT_SERVER_FIELDS(INFRA_MATCH_FIELD)
+#undef INFRA_MATCH_FIELD
+    return true;
 }
 
 bool clientIsSameAs(IClient* client, const ClassID& cid, int userId) {
@@ -161,26 +185,10 @@ void clientCreateInternal(IClient* client, const char* classId, const ServerInfo
     ClientInternal* record = new ClientInternal;
     const ServerInfo& source = info != nullptr ? *info : ServerInfo::none;
     record->classId = textOrEmpty(classId);
-    record->serverAddress = textOrEmpty(source.serverAddress);
-    record->serverPort = source.serverPort;
     // The user name is the session's, saved by the client itself (saveUserName).
-    record->password = textOrEmpty(source.password);
-    record->serverId = textOrEmpty(source.serverId);
-    record->loginMode = source.loginMode;
-    record->clientKind = source.clientKind;
-    record->proxyAddress = textOrEmpty(source.proxyAddress);
-    record->proxyUser = textOrEmpty(source.proxyUser);
-    record->proxyPassword = textOrEmpty(source.proxyPassword);
-    record->label = textOrEmpty(source.label);
-    record->proxyPort = source.proxyPort;
-    record->domain = textOrEmpty(source.domain);
-    record->encryptMode = source.encryptMode;
-    record->flags = source.flags;
-    record->connectTimeout = source.connectTimeout;
-    record->retryCount = source.retryCount;
-    record->localAddress = textOrEmpty(source.localAddress);
-    record->clientVersion = textOrEmpty(source.clientVersion);
-    record->extra = textOrEmpty(source.extra);
+#define INFRA_KEEP_FIELD(name, match) record->name = keptValue(source.name);
+    INFRA_CLIENT_SERVER_FIELDS(INFRA_KEEP_FIELD)
+#undef INFRA_KEEP_FIELD
     record->keep = keep;
     record->lastUse.store(clientNow());
     ClientAccess::of(client) = record;
@@ -304,25 +312,9 @@ bool IClient::detachStatusProc(StatusProc proc) {
 bool IClient::getServerInfo(ServerInfo& info) {
     INFRA_ASSERT(m_internal);
     ClientInternal* record = m_internal;
-    info.serverAddress = record->serverAddress.c_str();
-    info.serverPort = record->serverPort;
-    info.password = record->password.c_str();
-    info.serverId = record->serverId.c_str();
-    info.loginMode = record->loginMode;
-    info.clientKind = record->clientKind;
-    info.proxyAddress = record->proxyAddress.c_str();
-    info.proxyUser = record->proxyUser.c_str();
-    info.proxyPassword = record->proxyPassword.c_str();
-    info.label = record->label.c_str();
-    info.proxyPort = record->proxyPort;
-    info.domain = record->domain.c_str();
-    info.encryptMode = record->encryptMode;
-    info.flags = record->flags;
-    info.connectTimeout = record->connectTimeout;
-    info.retryCount = record->retryCount;
-    info.localAddress = record->localAddress.c_str();
-    info.clientVersion = record->clientVersion.c_str();
-    info.extra = record->extra.c_str();
+#define INFRA_GIVE_FIELD(name, match) info.name = Detail::givenValue(record->name);
+    INFRA_CLIENT_SERVER_FIELDS(INFRA_GIVE_FIELD)
+#undef INFRA_GIVE_FIELD
     bool noUserName;
     {
         Infra::CMutexGuard guard(record->dataLock);

@@ -29,29 +29,55 @@ struct StatusEntry {
     std::vector<int> runners;
 };
 
+// How clientIsSameAs compares a kept server field with a given one.
+enum class FieldMatch {
+    kEqual,      // equal values (texts: null as "")
+    kIgnored,    // never compared
+    kProxyFlag,  // only bit kFlagUseProxy
+};
+
+// The ServerInfo fields a client keeps, in the order ServerInfo declares them: every field but
+// the user name, which is the session's (saveUserName). FIELD(name, match) is expanded once for
+// the record's members, the copy in (clientCreateInternal), the comparison (clientIsSameAs) and
+// the copy out (getServerInfo), so a field is added or changed in this one place.
+#define INFRA_CLIENT_SERVER_FIELDS(FIELD) \
+    FIELD(serverAddress, kEqual)          \
+    FIELD(serverPort, kEqual)             \
+    FIELD(password, kEqual)               \
+    FIELD(serverId, kEqual)               \
+    FIELD(loginMode, kEqual)              \
+    FIELD(clientKind, kEqual)             \
+    FIELD(proxyAddress, kEqual)           \
+    FIELD(proxyUser, kEqual)              \
+    FIELD(proxyPassword, kEqual)          \
+    FIELD(label, kIgnored)                \
+    FIELD(proxyPort, kEqual)              \
+    FIELD(domain, kEqual)                 \
+    FIELD(encryptMode, kEqual)            \
+    FIELD(flags, kProxyFlag)              \
+    FIELD(connectTimeout, kEqual)         \
+    FIELD(retryCount, kIgnored)           \
+    FIELD(localAddress, kEqual)           \
+    FIELD(clientVersion, kEqual)          \
+    FIELD(extra, kIgnored)
+
+// The type a client keeps a ServerInfo field as: texts are owned copies, numbers themselves.
+template <class Given>
+struct KeptField {
+    using type = Given;
+};
+template <>
+struct KeptField<const char*> {
+    using type = std::string;
+};
+
 struct ClientInternal {
     std::string classId;
 
     // Copies of the ServerInfo fields (null texts stored as "").
-    std::string serverAddress;
-    std::int32_t serverPort = 0;
-    std::string password;
-    std::string serverId;
-    std::uint8_t loginMode = 0;
-    std::uint8_t clientKind = 0;
-    std::string proxyAddress;
-    std::string proxyUser;
-    std::string proxyPassword;
-    std::string label;
-    std::int32_t proxyPort = 0;
-    std::string domain;
-    std::uint8_t encryptMode = 0;
-    std::uint8_t flags = 0;
-    std::int32_t connectTimeout = 0;
-    std::int32_t retryCount = 0;
-    std::string localAddress;
-    std::string clientVersion;
-    std::string extra;
+#define INFRA_KEPT_FIELD(name, match) KeptField<decltype(ServerInfo::name)>::type name{};
+    INFRA_CLIENT_SERVER_FIELDS(INFRA_KEPT_FIELD)
+#undef INFRA_KEPT_FIELD
 
     // Guards the user name, its saved flag and the login time, which change after creation.
     // The user name is assigned once (saveUserName), so its text stays where it is afterwards.

@@ -29,7 +29,8 @@ int IUnknown::addRef() {
     return m_internal->refCount.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-int IUnknown::release() {
+// The table is locked only when the object is listed in one, which the analysis cannot follow.
+int IUnknown::release() INFRA_NO_THREAD_SAFETY_ANALYSIS {
     Detail::CObjectTable* table = m_internal->table.load(std::memory_order_acquire);
     // The table stays locked from the decrement to the erase, so that its find (run under the
     // same lock) never hands out an object whose count has just reached 0.

@@ -19,8 +19,8 @@
 #include "infra/Semaphore.h"
 #include "infra/ThreadManager.h"
 #include "infra/Time.h"
-#include "infra3/thread/ThreadInternal.h"
 #include "infra3/ThreadTestSupport.h"
+#include "infra3/thread/ThreadInternal.h"
 
 using namespace Tovix::Infra;
 using ThreadTestSupport::LogCapture;

@@ -11,8 +11,8 @@
 #include "infra/File.h"
 #include "infra/Mutex.h"
 #include "infra3/core/Diagnostics.h"
-#include "infra3/file/FileInternal.h"
 #include "infra3/core/Singleton.h"
+#include "infra3/file/FileInternal.h"
 #include "platform/FileSystem.h"
 
 namespace Tovix {

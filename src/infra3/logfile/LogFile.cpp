@@ -26,20 +26,20 @@ namespace {
 
 struct LogFileState {
     CMutex lock;
-    std::string path;
-    std::string searchPattern;
-    std::FILE* file = nullptr;
+    std::string path INFRA_GUARDED_BY(lock);
+    std::string searchPattern INFRA_GUARDED_BY(lock);
+    std::FILE* file INFRA_GUARDED_BY(lock) = nullptr;
     // Bytes written to the open file since it was opened or emptied.
-    long long currentSize = 0;
-    int sizeLimit = 0;
-    bool rotating = false;
-    bool byDay = false;
-    int maxCount = 0;
+    long long currentSize INFRA_GUARDED_BY(lock) = 0;
+    int sizeLimit INFRA_GUARDED_BY(lock) = 0;
+    bool rotating INFRA_GUARDED_BY(lock) = false;
+    bool byDay INFRA_GUARDED_BY(lock) = false;
+    int maxCount INFRA_GUARDED_BY(lock) = 0;
     // The date of the line that opened or last began the active file (all zero at start).
-    SystemTime fileDate{};
-    bool firstWriteDone = false;
+    SystemTime fileDate INFRA_GUARDED_BY(lock){};
+    bool firstWriteDone INFRA_GUARDED_BY(lock) = false;
     // The second (secondKey) of the last check that the open file still has its name.
-    long long checkedSecond = -1;
+    long long checkedSecond INFRA_GUARDED_BY(lock) = -1;
 };
 
 // Never destroyed: lines logged from exit handlers or late threads still find it.
@@ -129,7 +129,7 @@ bool olderCopy(const SystemTime& date, int sequence, const SystemTime& thanDate,
 
 // The name the active file takes when it is rotated with `date`: the next free sequence number
 // among the files of that date.
-std::string rotatedName(const LogFileState& s, const SystemTime& date) {
+std::string rotatedName(const LogFileState& s, const SystemTime& date) INFRA_REQUIRES(s.lock) {
     int next = 0;
     CFileFind find;
     if (!find.findFile(s.searchPattern.c_str())) {
@@ -154,7 +154,7 @@ std::string rotatedName(const LogFileState& s, const SystemTime& date) {
 // Deletes the oldest rotated copy of the log once the copies and the active file together are
 // more than the maximum count. At most one file per call; nothing but the log's own rotated
 // copies is ever counted as a copy or removed.
-void prune(const LogFileState& s) {
+void prune(const LogFileState& s) INFRA_REQUIRES(s.lock) {
     if (s.maxCount == 0) {
         return;
     }
@@ -195,7 +195,7 @@ std::FILE* openLogFile(const std::string& path, bool truncate) {
     return Platform::openLogStream(path.c_str(), truncate);
 }
 
-void closeFile(LogFileState& s) {
+void closeFile(LogFileState& s) INFRA_REQUIRES(s.lock) {
     if (s.file != nullptr) {
         std::fclose(s.file);
         s.file = nullptr;
@@ -204,7 +204,7 @@ void closeFile(LogFileState& s) {
 
 // Once per process, before the first line: an existing file at the path is either counted
 // (mode none) or rotated away with the line's date (rotating mode).
-void firstWrite(LogFileState& s, const SystemTime& date) {
+void firstWrite(LogFileState& s, const SystemTime& date) INFRA_REQUIRES(s.lock) {
     FileInfo info;
     if (CFile::stat(s.path.c_str(), info)) {
         if (!s.rotating) {
@@ -222,7 +222,7 @@ void firstWrite(LogFileState& s, const SystemTime& date) {
 
 // Closes the active file, renames it after the date it was begun on and begins a new one.
 // 0 when a file is open afterwards, -1 when none could be opened.
-int rotate(LogFileState& s, const SystemTime& date) {
+int rotate(LogFileState& s, const SystemTime& date) INFRA_REQUIRES(s.lock) {
     const std::string name = rotatedName(s, s.fileDate);
     closeFile(s);
     if (std::rename(s.path.c_str(), name.c_str()) == 0) {
@@ -272,7 +272,9 @@ void logFileSetPath(const char* path) {
     g_logFileActive.store(true, std::memory_order_relaxed);
 }
 
-const char* logFileGetPath() {
+// The text is handed out and read after the lock would be left, so taking it here would guard
+// nothing: callers read the path while no other thread sets it.
+const char* logFileGetPath() INFRA_NO_THREAD_SAFETY_ANALYSIS {
     return state().path.c_str();
 }
 

@@ -18,28 +18,57 @@
 namespace Tovix {
 namespace Infra {
 
-class ThreadManagerInternal;
+struct ThreadInternal;
 
 constexpr int kThreadNameSize = 32;
 
-// The record behind a CThread. The registry links (previous, next) belong to the registry and
-// are touched only under its mutex; handle, name, destroying flag and stack-size flag only under
-// `mutex`. Flags, id and deadline are atomics because the body, stop requests and the
-// supervision reports read them without a lock.
+// The registry of running CThread bodies: an intrusive doubly linked list of records, newest
+// first. It lives for the whole process (never destroyed), so bodies still running at exit can
+// leave it safely.
+class ThreadManagerInternal {
+public:
+    static ThreadManagerInternal* instance();
+
+    // The registry mutex: guards the list, including the links in every record on it.
+    static CMutex& registryMutex();
+
+    void addThread(ThreadInternal* record) INFRA_EXCLUDES(registryMutex());
+    void removeThread(ThreadInternal* record) INFRA_EXCLUDES(registryMutex());
+    // The running record with that id, or null. The pointer is used only by the thread whose
+    // record it is (which cannot leave the registry meanwhile).
+    ThreadInternal* findThread(int id);
+
+    void registerMainThread();
+    void dumpThreads();
+    bool getThreadNameByID(int id, flex_string& name);
+    bool getTimeOutThreads(flex_string& names);
+    bool hasThread(int id);
+
+    ThreadManagerInternal();
+
+private:
+    ThreadInternal* m_head INFRA_GUARDED_BY(registryMutex());
+    CMutex m_mutex;
+    std::atomic<int> m_mainThreadId;
+};
+
+// The record behind a CThread. The registry links (previous, next) belong to the registry; the
+// destroying flag is changed only under `mutex`. Flags, id and deadline are atomics because the
+// body, stop requests and the supervision reports read them without a lock.
 struct ThreadInternal {
-    Platform::ThreadHandle* handle = nullptr;
+    Platform::ThreadHandle* handle INFRA_GUARDED_BY(mutex) = nullptr;
     std::atomic<int> running{0};
     int policy = 0;
     int priority = 64;
     int stackSize = 0;
     std::atomic<int> threadId{-1};
-    char name[kThreadNameSize] = {};
-    ThreadInternal* previous = nullptr;
-    ThreadInternal* next = nullptr;
+    char name[kThreadNameSize] INFRA_GUARDED_BY(mutex) = {};
+    ThreadInternal* previous INFRA_GUARDED_BY(ThreadManagerInternal::registryMutex()) = nullptr;
+    ThreadInternal* next INFRA_GUARDED_BY(ThreadManagerInternal::registryMutex()) = nullptr;
     std::atomic<std::uint64_t> deadline{0};
     std::atomic<bool> loop{false};
     std::atomic<bool> destroying{false};
-    bool stackSizeFlag = false;
+    bool stackSizeFlag INFRA_GUARDED_BY(mutex) = false;
     ThreadManagerInternal* registry = nullptr;
     CThread* owner = nullptr;
     CMutex mutex;
@@ -99,33 +128,6 @@ void detachThread(ThreadInternal* record);
 void waitForBody(ThreadInternal* record, const void* self);
 
 }  // namespace Detail
-
-// The registry of running CThread bodies: an intrusive doubly linked list of records, newest
-// first. It lives for the whole process (never destroyed), so bodies still running at exit can
-// leave it safely.
-class ThreadManagerInternal {
-public:
-    static ThreadManagerInternal* instance();
-
-    void addThread(ThreadInternal* record);
-    void removeThread(ThreadInternal* record);
-    // The running record with that id, or null. The pointer is used only by the thread whose
-    // record it is (which cannot leave the registry meanwhile).
-    ThreadInternal* findThread(int id);
-
-    void registerMainThread();
-    void dumpThreads();
-    bool getThreadNameByID(int id, flex_string& name);
-    bool getTimeOutThreads(flex_string& names);
-    bool hasThread(int id);
-
-    ThreadManagerInternal();
-
-private:
-    ThreadInternal* m_head;
-    CMutex m_mutex;
-    std::atomic<int> m_mainThreadId;
-};
 
 }  // namespace Infra
 }  // namespace Tovix

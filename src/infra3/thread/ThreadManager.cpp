@@ -31,10 +31,14 @@ ThreadManagerInternal* ThreadManagerInternal::instance() {
     return TSingleton<ThreadManagerInternal, SingletonLifetime::kImmortal>::instance();
 }
 
+CMutex& ThreadManagerInternal::registryMutex() {
+    return instance()->m_mutex;
+}
+
 ThreadManagerInternal::ThreadManagerInternal() : m_head(nullptr), m_mainThreadId(-1) {}
 
 void ThreadManagerInternal::addThread(ThreadInternal* record) {
-    CMutexGuard guard(m_mutex);
+    CMutexGuard guard(registryMutex());
     record->previous = nullptr;
     record->next = m_head;
     if (m_head != nullptr) {
@@ -44,7 +48,7 @@ void ThreadManagerInternal::addThread(ThreadInternal* record) {
 }
 
 void ThreadManagerInternal::removeThread(ThreadInternal* record) {
-    CMutexGuard guard(m_mutex);
+    CMutexGuard guard(registryMutex());
     if (record->previous != nullptr) {
         record->previous->next = record->next;
     } else if (m_head == record) {
@@ -58,7 +62,7 @@ void ThreadManagerInternal::removeThread(ThreadInternal* record) {
 }
 
 ThreadInternal* ThreadManagerInternal::findThread(int id) {
-    CMutexGuard guard(m_mutex);
+    CMutexGuard guard(registryMutex());
     for (ThreadInternal* record = m_head; record != nullptr; record = record->next) {
         if (record->threadId.load(std::memory_order_acquire) == id) {
             return record;
@@ -76,7 +80,7 @@ void ThreadManagerInternal::dumpThreads() {
     // sink may start or stop threads.
     std::vector<std::string> lines;
     {
-        CMutexGuard guard(m_mutex);
+        CMutexGuard guard(registryMutex());
         const std::uint64_t now = CTime::getCurrentMilliSecond();
         for (ThreadInternal* record = m_head; record != nullptr; record = record->next) {
             char line[kLineSize];
@@ -99,7 +103,7 @@ void ThreadManagerInternal::dumpThreads() {
 }
 
 bool ThreadManagerInternal::getThreadNameByID(int id, flex_string& name) {
-    CMutexGuard guard(m_mutex);
+    CMutexGuard guard(registryMutex());
     for (ThreadInternal* record = m_head; record != nullptr; record = record->next) {
         if (record->threadId.load(std::memory_order_acquire) == id) {
             CMutexGuard recordGuard(record->mutex);
@@ -111,7 +115,7 @@ bool ThreadManagerInternal::getThreadNameByID(int id, flex_string& name) {
 }
 
 bool ThreadManagerInternal::getTimeOutThreads(flex_string& names) {
-    CMutexGuard guard(m_mutex);
+    CMutexGuard guard(registryMutex());
     names.clear();
     const std::uint64_t now = CTime::getCurrentMilliSecond();
     bool found = false;

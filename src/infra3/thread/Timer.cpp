@@ -46,6 +46,13 @@ void copyName(char (&out)[kTimerNameSize], const char* name) {
     out[kTimerNameSize - 1] = '\0';
 }
 
+// The manager mutex: guards the schedule, the worker pool and every timer record. Never
+// destroyed, like the manager.
+CRecursiveMutex& timerMutex() {
+    static CRecursiveMutex* const mutex = new CRecursiveMutex;
+    return *mutex;
+}
+
 }  // namespace
 
 // A worker that could not be started during a dispatch. It is reported once the manager mutex
@@ -58,21 +65,23 @@ struct WorkerStartFailure {
 using TimerKey = Detail::TimerKey;
 using TimerSchedule = Detail::TTimerHeap<TimerInternal>;
 
-// Every field is guarded by the manager mutex.
 struct TimerInternal {
-    std::uint64_t usedTime = 0;  // microseconds, while statistics are enabled
-    std::uint64_t nextTime = 0;
-    std::uint64_t dispatchTime = 0;
-    std::uint32_t period = 0;
-    std::uint32_t timeout = 0;
-    TFunction1<void, unsigned long> proc;
-    unsigned long argument = 0;
-    char name[kTimerNameSize] = {};
-    bool started = false;
-    bool called = false;
-    std::size_t slot = TimerSchedule::kNowhere;  // place in the schedule while in it
-    CTimerThread* worker = nullptr;
-    bool statistics = false;
+    explicit TimerInternal(const char* timerName) { copyName(name, timerName); }
+
+    std::uint64_t usedTime INFRA_GUARDED_BY(timerMutex()) = 0;  // microseconds, with statistics
+    std::uint64_t nextTime INFRA_GUARDED_BY(timerMutex()) = 0;
+    std::uint64_t dispatchTime INFRA_GUARDED_BY(timerMutex()) = 0;
+    std::uint32_t period INFRA_GUARDED_BY(timerMutex()) = 0;
+    std::uint32_t timeout INFRA_GUARDED_BY(timerMutex()) = 0;
+    TFunction1<void, unsigned long> proc INFRA_GUARDED_BY(timerMutex());
+    unsigned long argument INFRA_GUARDED_BY(timerMutex()) = 0;
+    char name[kTimerNameSize] INFRA_GUARDED_BY(timerMutex()) = {};
+    bool started INFRA_GUARDED_BY(timerMutex()) = false;
+    bool called INFRA_GUARDED_BY(timerMutex()) = false;
+    // The place in the schedule while in it; touched only by the schedule, which is guarded.
+    std::size_t slot = TimerSchedule::kNowhere;
+    CTimerThread* worker INFRA_GUARDED_BY(timerMutex()) = nullptr;
+    bool statistics INFRA_GUARDED_BY(timerMutex()) = false;
 };
 
 // The manager: a CThread that ticks every 10 ms and dispatches due timers to workers.
@@ -87,47 +96,49 @@ public:
 
     TimerManagerInternal();
 
-    CRecursiveMutex& mutex() { return m_mutex; }
-
-    // All of the following need the manager mutex.
-    void insertTimer(TimerInternal* timer);
-    void removeTimer(TimerInternal* timer);
+    void insertTimer(TimerInternal* timer) INFRA_REQUIRES(timerMutex());
+    void removeTimer(TimerInternal* timer) INFRA_REQUIRES(timerMutex());
     // A worker that could not be started is described in *failure, for reportWorkerFailure.
-    bool dispatchTimer(TimerInternal* timer, WorkerStartFailure* failure);
+    bool dispatchTimer(TimerInternal* timer, WorkerStartFailure* failure)
+        INFRA_REQUIRES(timerMutex());
     // Releases the manager mutex (taken once by the caller).
-    void putTimerThread(CTimerThread* worker);
-    void setIdleLimit(int count) { m_idleLimit = count; }
-    std::uint64_t clock() const { return m_clock; }
-    const TimerSchedule& schedule() const { return m_schedule; }
-    Detail::TimerPoolStatistics statistics() const { return m_statistics; }
+    void putTimerThread(CTimerThread* worker) INFRA_RELEASE(timerMutex());
+    void setIdleLimit(int count) INFRA_REQUIRES(timerMutex()) { m_idleLimit = count; }
+    std::uint64_t clock() const INFRA_REQUIRES(timerMutex()) { return m_clock; }
+    const TimerSchedule& schedule() const INFRA_REQUIRES(timerMutex()) { return m_schedule; }
+    Detail::TimerPoolStatistics statistics() const INFRA_REQUIRES(timerMutex()) {
+        return m_statistics;
+    }
 
     // Stops the machinery for good: nothing is dispatched any more (start() then fails), the
     // manager thread leaves its loop and the idle workers end. Waits for no thread, since it
     // runs at exit, on Windows with the loader lock held: a callback already running finishes,
     // and its worker ends after it. The objects stay for late callers. Harmless when repeated.
-    void stopDispatching();
-    bool stopped() const { return m_stopped; }  // needs the manager mutex
+    void stopDispatching() INFRA_EXCLUDES(timerMutex());
+    bool stopped() const INFRA_REQUIRES(timerMutex()) { return m_stopped; }
 
     // Logs what dispatchTimer left in `failure`, if anything; without the manager mutex.
-    void reportWorkerFailure(const WorkerStartFailure& failure);
+    void reportWorkerFailure(const WorkerStartFailure& failure) INFRA_EXCLUDES(timerMutex());
 
     // Called by a worker after its callback returned (`startMicroseconds` from before it).
-    void finishJob(CTimerThread* worker, std::uint64_t startMicroseconds);
+    void finishJob(CTimerThread* worker, std::uint64_t startMicroseconds)
+        INFRA_EXCLUDES(timerMutex());
 
 private:
     void threadProc() override;
-    CTimerThread* getTimerThread(WorkerStartFailure* failure);
+    CTimerThread* getTimerThread(WorkerStartFailure* failure) INFRA_REQUIRES(timerMutex());
+    // Ends and deletes the workers of a list taken out of the pool; without the manager mutex.
+    static void deleteWorkers(CTimerThread* list) INFRA_EXCLUDES(timerMutex());
     static void stopAtExit();
 
-    CTimerThread* m_idleHead = nullptr;
-    std::uint64_t m_clock = 0;
-    TimerSchedule m_schedule;
-    std::uint64_t m_order = ~static_cast<std::uint64_t>(0);
-    CRecursiveMutex m_mutex;
-    int m_idleLimit = -1;
-    int m_idleCount = 0;
-    Detail::TimerPoolStatistics m_statistics = {};
-    bool m_stopped = false;
+    CTimerThread* m_idleHead INFRA_GUARDED_BY(timerMutex()) = nullptr;
+    std::uint64_t m_clock INFRA_GUARDED_BY(timerMutex()) = 0;
+    TimerSchedule m_schedule INFRA_GUARDED_BY(timerMutex());
+    std::uint64_t m_order INFRA_GUARDED_BY(timerMutex()) = ~static_cast<std::uint64_t>(0);
+    int m_idleLimit INFRA_GUARDED_BY(timerMutex()) = -1;
+    int m_idleCount INFRA_GUARDED_BY(timerMutex()) = 0;
+    Detail::TimerPoolStatistics m_statistics INFRA_GUARDED_BY(timerMutex()) = {};
+    bool m_stopped INFRA_GUARDED_BY(timerMutex()) = false;
 };
 
 // A pooled worker: waits on its semaphore for a job, runs it, returns to the pool.
@@ -158,11 +169,12 @@ public:
 
     bool isCurrent() { return getThreadID() == CThread::getCurrentThreadID(); }
 
-    // The job, written under the manager mutex before the semaphore is posted.
+    // The job, written under the manager mutex before the semaphore is posted; the worker reads
+    // it after the semaphore, without the mutex.
     TFunction1<void, unsigned long> m_proc;
     unsigned long m_argument = 0;
-    CTimerThread* m_nextIdle = nullptr;
-    TimerInternal* m_timer = nullptr;
+    CTimerThread* m_nextIdle INFRA_GUARDED_BY(timerMutex()) = nullptr;
+    TimerInternal* m_timer INFRA_GUARDED_BY(timerMutex()) = nullptr;
     CSemaphore m_semaphore{0};
 
 private:
@@ -197,7 +209,7 @@ std::uint64_t nextDueTime(std::uint64_t next, std::uint32_t period, std::uint64_
 
 TimerPoolStatistics timerPoolStatistics() {
     TimerManagerInternal* manager = TimerManagerInternal::instance();
-    CRecursiveMutexGuard guard(manager->mutex());
+    CRecursiveMutexGuard guard(timerMutex());
     return manager->statistics();
 }
 
@@ -220,7 +232,7 @@ void TimerManagerInternal::stopAtExit() {
 }
 
 void TimerManagerInternal::stopDispatching() {
-    CRecursiveMutexGuard guard(m_mutex);
+    CRecursiveMutexGuard guard(timerMutex());
     if (m_stopped) {
         return;
     }
@@ -325,11 +337,17 @@ void TimerManagerInternal::putTimerThread(CTimerThread* worker) {
         m_idleCount = m_idleLimit;
     }
     m_statistics.idleWorkers = m_idleCount;
-    m_mutex.leave();
-    while (cut != nullptr) {
-        CTimerThread* next = cut->m_nextIdle;
-        delete cut;  // wakes the worker with its quit flag set and waits for it
-        cut = next;
+    timerMutex().leave();
+    deleteWorkers(cut);
+}
+
+// The list was cut off the pool under the manager mutex and belongs to the caller alone; its
+// links are read without the mutex, which the analysis cannot tell from a shared list.
+void TimerManagerInternal::deleteWorkers(CTimerThread* list) INFRA_NO_THREAD_SAFETY_ANALYSIS {
+    while (list != nullptr) {
+        CTimerThread* next = list->m_nextIdle;
+        delete list;  // wakes the worker with its quit flag set and waits for it
+        list = next;
     }
 }
 
@@ -342,7 +360,7 @@ void TimerManagerInternal::reportWorkerFailure(const WorkerStartFailure& failure
 
 void TimerManagerInternal::finishJob(CTimerThread* worker, std::uint64_t startMicroseconds) {
     const std::uint64_t end = CTime::getCurrentMicroSecond();
-    m_mutex.enter();
+    timerMutex().enter();
     TimerInternal* timer = worker->m_timer;
     if (timer != nullptr) {
         if (timer->statistics) {
@@ -361,7 +379,7 @@ void TimerManagerInternal::threadProc() {
         if (sleep) {
             Platform::sleepMilliseconds(kTickMilliseconds);
         }
-        m_mutex.enter();
+        timerMutex().enter();
         bool ticked = true;
         if (sleep) {
             const std::uint64_t old = m_clock;
@@ -377,7 +395,7 @@ void TimerManagerInternal::threadProc() {
             }
             sleep = m_schedule.empty() || m_schedule.head().key.nextTime >= m_clock;
         }
-        m_mutex.leave();
+        timerMutex().leave();
         reportWorkerFailure(failure);
         if (!looping()) {
             return;
@@ -387,8 +405,7 @@ void TimerManagerInternal::threadProc() {
 
 // ---- CTimer -----------------------------------------------------------------------------------
 
-CTimer::CTimer(const char* name) : m_internal(new TimerInternal) {
-    copyName(m_internal->name, name);
+CTimer::CTimer(const char* name) : m_internal(new TimerInternal(name)) {
     CTimerManager::instance();
 }
 
@@ -396,7 +413,7 @@ CTimer::~CTimer() {
     stopAndWait();
     TimerManagerInternal* manager = TimerManagerInternal::instance();
     TimerInternal* timer = m_internal;
-    manager->mutex().enter();
+    timerMutex().enter();
     // A callback may have rescheduled the timer while stopAndWait waited: repeat until it is
     // out of the schedule and no other thread runs its callback, all under the mutex.
     while (true) {
@@ -411,13 +428,13 @@ CTimer::~CTimer() {
             timer->worker = nullptr;
             break;
         }
-        manager->mutex().leave();
+        timerMutex().leave();
         Platform::sleepMilliseconds(kWaitSliceMilliseconds);
-        manager->mutex().enter();
+        timerMutex().enter();
     }
     delete timer;
     m_internal = nullptr;
-    manager->mutex().leave();
+    timerMutex().leave();
 }
 
 bool CTimer::start(TFunction1<void, unsigned long> proc, unsigned int delay, unsigned int period,
@@ -429,7 +446,7 @@ bool CTimer::start(TFunction1<void, unsigned long> proc, unsigned int delay, uns
     WorkerStartFailure failure;
     bool scheduled = true;
     {
-        CRecursiveMutexGuard guard(manager->mutex());
+        CRecursiveMutexGuard guard(timerMutex());
         if (manager->stopped()) {
             return false;  // the process is exiting
         }
@@ -457,7 +474,7 @@ bool CTimer::stop(bool callNow) {
     WorkerStartFailure failure;
     bool done = true;
     {
-        CRecursiveMutexGuard guard(manager->mutex());
+        CRecursiveMutexGuard guard(timerMutex());
         TimerInternal* timer = m_internal;
         if (!timer->started) {
             return false;
@@ -474,29 +491,28 @@ bool CTimer::stop(bool callNow) {
 
 bool CTimer::stopAndWait() {
     stop(false);
-    TimerManagerInternal* manager = TimerManagerInternal::instance();
     TimerInternal* timer = m_internal;
     unsigned int passes = 0;
-    manager->mutex().enter();
+    timerMutex().enter();
     while (timer->worker != nullptr && !timer->worker->isCurrent()) {
-        manager->mutex().leave();
+        timerMutex().leave();
         Platform::sleepMilliseconds(kWaitSliceMilliseconds);
         if (passes++ % kWaitReportEvery == 0) {
             char name[kTimerNameSize];
-            manager->mutex().enter();
+            timerMutex().enter();
             std::memcpy(name, timer->name, sizeof name);
-            manager->mutex().leave();
+            timerMutex().leave();
             INFRA_DIAG_THIS(kLevelInfo, "CTimer::Stop '%s' wait callback exit!\n", name);
         }
-        manager->mutex().enter();
+        timerMutex().enter();
     }
-    manager->mutex().leave();
+    timerMutex().leave();
     return true;
 }
 
 void CTimer::setPeriodTime(unsigned int period) {
     TimerManagerInternal* manager = TimerManagerInternal::instance();
-    CRecursiveMutexGuard guard(manager->mutex());
+    CRecursiveMutexGuard guard(timerMutex());
     TimerInternal* timer = m_internal;
     if (timer->started) {
         manager->removeTimer(timer);
@@ -515,7 +531,7 @@ void CTimer::setPeriodTime(unsigned int period) {
 }
 
 void CTimer::enableStat(bool enable) {
-    CRecursiveMutexGuard guard(TimerManagerInternal::instance()->mutex());
+    CRecursiveMutexGuard guard(timerMutex());
     m_internal->statistics = enable;
 }
 
@@ -524,22 +540,22 @@ const char* CTimer::getName() {
 }
 
 void CTimer::setName(const char* name) {
-    CRecursiveMutexGuard guard(TimerManagerInternal::instance()->mutex());
+    CRecursiveMutexGuard guard(timerMutex());
     copyName(m_internal->name, name);
 }
 
 bool CTimer::isStarted() {
-    CRecursiveMutexGuard guard(TimerManagerInternal::instance()->mutex());
+    CRecursiveMutexGuard guard(timerMutex());
     return m_internal->started;
 }
 
 bool CTimer::isCalled() {
-    CRecursiveMutexGuard guard(TimerManagerInternal::instance()->mutex());
+    CRecursiveMutexGuard guard(timerMutex());
     return m_internal->called;
 }
 
 bool CTimer::isRunning() {
-    CRecursiveMutexGuard guard(TimerManagerInternal::instance()->mutex());
+    CRecursiveMutexGuard guard(timerMutex());
     return m_internal->worker != nullptr;
 }
 
@@ -564,7 +580,7 @@ void CTimerManager::dumpTimers() {
     std::vector<std::string> lines;
     std::uint64_t clock = 0;
     {
-        CRecursiveMutexGuard guard(m_internal->mutex());
+        CRecursiveMutexGuard guard(timerMutex());
         clock = m_internal->clock();
         for (const TimerSchedule::Entry& entry : m_internal->schedule().sorted()) {
             const TimerInternal* timer = entry.item;
@@ -592,7 +608,7 @@ void CTimerManager::dumpTimers() {
 }
 
 bool CTimerManager::limitIdlePooled(int count) {
-    CRecursiveMutexGuard guard(m_internal->mutex());
+    CRecursiveMutexGuard guard(timerMutex());
     m_internal->setIdleLimit(count);
     return true;
 }
