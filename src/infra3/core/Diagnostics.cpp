@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "infra3/log/PrintState.h"
-#include "platform/Platform.h"
+#include "platform/Thread.h"
 
 namespace Tovix {
 namespace Infra {
