@@ -1,4 +1,5 @@
-# Threads, the thread registry and timers.
+# Threads, the thread registry and timers, and running a program to its end (the platform's
+# threads themselves are part of the core, whose semaphores wait at their blocking points).
 target_sources(infra PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/infra3/thread/Thread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/infra3/thread/ThreadManager.cpp

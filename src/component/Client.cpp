@@ -10,7 +10,7 @@
 #include "infra/Error.h"
 #include "infra/ThreadSpecific.h"
 #include "infra3/core/Diagnostics.h"
-#include "platform/Platform.h"
+#include "platform/Thread.h"
 
 namespace Tovix {
 namespace Component {

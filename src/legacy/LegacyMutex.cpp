@@ -4,7 +4,8 @@
 #include <atomic>
 
 #include "infra/Assert.h"
-#include "platform/Platform.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 
 // The owner and its nesting count are kept here, so that a Leave by a thread that does not own
 // the mutex fails (as releasing a kernel mutex one does not own does) without touching the lock.

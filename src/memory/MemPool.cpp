@@ -14,8 +14,8 @@
 #include <unordered_map>
 
 #include "infra3/core/Diagnostics.h"
-#include "memory/HeldRecord.h"
 #include "memory/Poison.h"
+#include "platform/Tls.h"
 
 namespace Tovix {
 namespace Memory {
@@ -112,26 +112,13 @@ struct CacheEntry {
     unsigned int count;
 };
 
-// Plain data; `retired` is set once the thread's exit has spilled it, after which the pools
-// bypass it.
+// Plain data, on the heap behind a per-thread record (Platform::ThreadRecord): made by the thread's
+// first claim of an entry, spilled as the thread ends, after which the pools bypass the thread.
 struct ThreadCache {
     CacheEntry entries[kCacheSlots];
     unsigned int last;  // the entry used last, tried first
     unsigned int victim;
-    bool armed;
-    bool retired;
 };
-
-// The initial-exec model makes the fast path one thread-pointer-relative access instead of a
-// call into the dynamic loader; the cache is small enough for the static TLS reserve even when
-// the library is loaded late.
-#if defined(__GNUC__) && !defined(_WIN32)
-#define INFRA_FAST_TLS __attribute__((tls_model("initial-exec")))
-#define INFRA_COLD_PATH __attribute__((noinline))
-#else
-#define INFRA_FAST_TLS
-#define INFRA_COLD_PATH
-#endif
 
 // Gives a cache entry's blocks back to their pool if it still lives, and empties the entry.
 void spill(CacheEntry& entry) {
@@ -153,59 +140,22 @@ void spillAll(ThreadCache& cache) {
     for (CacheEntry& entry : cache.entries) {
         spill(entry);
     }
-    cache.retired = true;
 }
 
-#if defined(_WIN32)
-// A thread's thread-local variables may be gone, or outlive the procedures run at its exit,
-// depending on how it was started: the cache is a held record (see HeldRecord.h).
-using HeldCache = HeldRecord<ThreadCache, &spillAll>;
-
-// The calling thread's cache; null until it is armed.
-inline ThreadCache* threadCache() {
-    return HeldCache::current();
-}
-
-// The calling thread's cache, with its spill at thread exit registered; null once the thread
-// is exiting (then no new cache could be given back).
-ThreadCache* armedThreadCache() {
-    return HeldCache::armed();
-}
-#else
-// Plain data, so its storage outlives every destructor of the thread.
-thread_local ThreadCache t_cache INFRA_FAST_TLS;
-
-struct CacheSpiller {
-    ~CacheSpiller() { spillAll(t_cache); }
-};
-
-thread_local CacheSpiller t_spiller;
-
-inline ThreadCache* threadCache() {
-    return &t_cache;
-}
-
-ThreadCache* armedThreadCache() {
-    ThreadCache& cache = t_cache;
-    if (cache.retired) {
-        return nullptr;
-    }
-    if (!cache.armed) {
-        cache.armed = true;
-        (void)&t_spiller;  // constructs it, so the thread's exit spills the cache
-    }
-    return &cache;
-}
-#endif
+using HeldCache = Platform::ThreadRecord<ThreadCache, &spillAll>;
 
 // Claims an entry for `pool` (spilling another pool's entry when all are taken); null once the
 // thread is exiting.
-INFRA_COLD_PATH CacheEntry* claimEntry(MemPoolInternal* pool) {
-    ThreadCache* const armed = armedThreadCache();
-    if (armed == nullptr) {
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+CacheEntry*
+claimEntry(MemPoolInternal* pool) {
+    ThreadCache* const made = HeldCache::get();
+    if (made == nullptr) {
         return nullptr;
     }
-    ThreadCache& cache = *armed;
+    ThreadCache& cache = *made;
     unsigned int slot = kCacheSlots;
     for (unsigned int i = 0; i < kCacheSlots; ++i) {
         if (cache.entries[i].poolId == 0) {
@@ -224,7 +174,7 @@ INFRA_COLD_PATH CacheEntry* claimEntry(MemPoolInternal* pool) {
 
 // The calling thread's entry for `pool`; null once the thread is exiting.
 inline CacheEntry* cacheEntry(MemPoolInternal* pool) {
-    ThreadCache* const cache = threadCache();
+    ThreadCache* const cache = HeldCache::find();
     if (cache == nullptr) {
         return claimEntry(pool);
     }
@@ -281,7 +231,7 @@ CMemPool::~CMemPool() {
         std::lock_guard<std::mutex> lock(reg.mutex);
         reg.live.erase(in->id);
     }
-    if (ThreadCache* const cache = threadCache()) {
+    if (ThreadCache* const cache = HeldCache::find()) {
         for (CacheEntry& entry : cache->entries) {
             if (entry.poolId == in->id) {
                 entry = CacheEntry{0, nullptr, nullptr, 0};

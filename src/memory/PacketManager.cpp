@@ -8,9 +8,9 @@
 #include "infra/Assert.h"
 #include "infra3/core/Diagnostics.h"
 #include "infra3/core/Singleton.h"
-#include "memory/HeldRecord.h"
 #include "memory/PacketManagerInternal.h"
 #include "memory/Poison.h"
+#include "platform/Tls.h"
 
 namespace Tovix {
 namespace Memory {
@@ -47,8 +47,9 @@ Configuration& configuration() {
 // Packet blocks a thread gave back under the library's own heap operator, for its next packets.
 // Packets of one size come and go in pairs on a thread (a buffer per message); blocks above the
 // C library's own per-thread cache sizes take its slow path every time, which this skips. A few
-// small blocks at most per thread; they go back to the heap when the thread ends. Plain data,
-// so the hot path touches no guard; the first kept block registers the per-thread cleanup.
+// small blocks at most per thread; they go back to the heap when the thread ends. Plain data on
+// the heap behind a per-thread record (Platform::ThreadRecord), so the hot path touches no
+// guard; the thread's first packet makes it and registers its release.
 constexpr unsigned int kRecycleSlots = 4;
 constexpr unsigned int kRecycleMaxBlock = 8192;
 
@@ -56,12 +57,9 @@ struct RecycledBlocks {
     void* blocks[kRecycleSlots];
     unsigned int sizes[kRecycleSlots];
     unsigned int count;
-    bool armed;    // the cleanup is registered
-    bool retired;  // the thread is ending: nothing more is kept
 };
 
 void releaseRecycled(RecycledBlocks& r) {
-    r.retired = true;
     for (unsigned int i = 0; i < r.count; ++i) {
         Detail::unpoisonRegion(r.blocks[i], r.sizes[i]);
         std::free(r.blocks[i]);
@@ -69,49 +67,7 @@ void releaseRecycled(RecycledBlocks& r) {
     r.count = 0;
 }
 
-#if defined(_WIN32)
-// A thread's thread-local variables may be gone, or outlive the procedures run at its exit,
-// depending on how it was started: the record is a held record (see HeldRecord.h).
-using HeldRecycled = Detail::HeldRecord<RecycledBlocks, &releaseRecycled>;
-
-// The calling thread's record; null until armed.
-inline RecycledBlocks* recycled() {
-    return HeldRecycled::current();
-}
-
-// The calling thread's record with its release at exit registered; null once it is ending.
-RecycledBlocks* armRecycling() {
-    return HeldRecycled::armed();
-}
-#else
-#if defined(__GNUC__)
-__attribute__((tls_model("initial-exec")))
-#endif
-thread_local RecycledBlocks t_recycled;
-
-// Gives the thread's blocks back when its thread-local objects are destroyed; anything given
-// back after that goes straight to the heap.
-struct RecycleCleanup {
-    ~RecycleCleanup() { releaseRecycled(t_recycled); }
-};
-
-inline RecycledBlocks* recycled() {
-    return &t_recycled;
-}
-
-RecycledBlocks* armRecycling() {
-    RecycledBlocks& r = t_recycled;
-    if (r.retired) {
-        return nullptr;
-    }
-    if (!r.armed) {
-        r.armed = true;
-        static thread_local RecycleCleanup cleanup;
-        (void)cleanup;
-    }
-    return &r;
-}
-#endif
+using Recycled = Platform::ThreadRecord<RecycledBlocks, &releaseRecycled>;
 
 void retirePoolAtExit() {
     PacketManagerInternal::instance()->m_pool->retire();
@@ -209,15 +165,9 @@ void* PacketManagerInternal::copy(void* dst, const void* src, unsigned int n) {
 namespace Detail {
 
 void* recycledBlock(unsigned int size) {
-    RecycledBlocks* record = recycled();
-    // The cleanup is registered by the thread's first packet, while its thread-local objects
-    // are alive: registered later (from a thread-storage destructor, which runs after them) it
-    // would never run, and the kept blocks would be lost.
-    if (INFRA_UNLIKELY(record == nullptr || !record->armed)) {
-        record = armRecycling();
-        if (record == nullptr) {
-            return nullptr;
-        }
+    RecycledBlocks* const record = Recycled::get();
+    if (INFRA_UNLIKELY(record == nullptr)) {
+        return nullptr;
     }
     RecycledBlocks& r = *record;
     for (unsigned int i = r.count; i > 0; --i) {
@@ -234,10 +184,9 @@ void* recycledBlock(unsigned int size) {
 }
 
 bool recycleBlock(void* block, unsigned int size) {
-    RecycledBlocks* const record = recycled();
-    // Only a thread whose cleanup is registered keeps blocks (see recycledBlock).
-    if (block == nullptr || size > kRecycleMaxBlock || record == nullptr || !record->armed ||
-        record->retired) {
+    RecycledBlocks* const record = Recycled::find();
+    // Only a thread whose record is made keeps blocks (see recycledBlock).
+    if (block == nullptr || size > kRecycleMaxBlock || record == nullptr) {
         return false;
     }
     RecycledBlocks& r = *record;

@@ -4,7 +4,7 @@
 #define INFRA_SRC_INFRA3_CORE_CORELOCK_H
 
 #include "infra/Assert.h"
-#include "platform/Platform.h"
+#include "platform/Sync.h"
 
 namespace Tovix {
 namespace Infra {

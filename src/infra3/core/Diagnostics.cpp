@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/Platform.h"
+#include "platform/Thread.h"
 
 namespace Tovix {
 namespace Infra {

@@ -10,7 +10,7 @@
 #include "infra3/core/CoreLock.h"
 #include "infra3/core/Diagnostics.h"
 #include "infra3/core/Singleton.h"
-#include "platform/Platform.h"
+#include "platform/Tls.h"
 
 namespace Tovix {
 namespace Infra {

@@ -9,9 +9,11 @@
 #include "infra3/log/KeptText.h"
 #include "infra3/log/LineFormat.h"
 #include "infra3/log/PrintState.h"
-#include "infra3/core/ThreadScratch.h"
 #include "platform/Clock.h"
-#include "platform/Platform.h"
+#include "platform/Console.h"
+#include "platform/Image.h"
+#include "platform/Thread.h"
+#include "platform/Tls.h"
 
 namespace Tovix {
 namespace Infra {
@@ -414,7 +416,7 @@ INFRA_LINE_INLINE const char* fileNamePart(const char* file, std::size_t* length
 // a library unloaded and another loaded may put different strings at the same address), except
 // texts in the program's or this library's read-only image, which cannot change. The
 // thread id is part of the key because a forked child runs the forking thread under a new id.
-// On the heap (see ThreadScratch.h).
+// On the heap (see Platform::ThreadRecord).
 constexpr std::size_t kTailRoom = 240;
 constexpr std::size_t kKeyTextRoom = 512;
 
@@ -433,21 +435,9 @@ struct PrefixTailCache {
     alignas(16) char keyTexts[kKeyTextRoom];
 };
 
-#if defined(__GNUC__)
-__attribute__((tls_model("initial-exec")))
-#endif
-thread_local ScratchSlot<PrefixTailCache>
-    t_prefixTail;
-
-// This thread's cache; null when it has none (no memory left, or the thread is ending). The
-// empty asm hides where the slot's address came from, so the compiler keeps it in a register
-// instead of computing it again after every call the line makes.
+// This thread's cache; null when it has none (no memory left, or the thread is ending).
 INFRA_LINE_INLINE PrefixTailCache* prefixTailCache() {
-    ScratchSlot<PrefixTailCache>* slot = &t_prefixTail;
-#if defined(__GNUC__)
-    __asm__("" : "+r"(slot));
-#endif
-    return scratchRecord(*slot);
+    return Platform::ThreadRecord<PrefixTailCache>::get();
 }
 
 // The read-only parts of the program's and this library's images, where the string literals

@@ -5,7 +5,7 @@
 
 #include "NativeLock.h"
 #include "infra/Assert.h"
-#include "platform/Platform.h"
+#include "platform/Thread.h"
 
 namespace Tovix {
 namespace Infra {

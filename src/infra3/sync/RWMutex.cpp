@@ -7,7 +7,8 @@
 #include "infra/Assert.h"
 #include "infra3/core/Diagnostics.h"
 #include "platform/Event.h"
-#include "platform/Platform.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 
 namespace Tovix {
 namespace Infra {

@@ -2,7 +2,7 @@
 #include "infra/Semaphore.h"
 
 #include "infra/Assert.h"
-#include "platform/Platform.h"
+#include "platform/Sync.h"
 
 namespace Tovix {
 namespace Infra {

@@ -1,7 +1,7 @@
 // Thread-local slots over the platform's keys.
 #include "infra/ThreadSpecific.h"
 
-#include "platform/Platform.h"
+#include "platform/Tls.h"
 
 namespace Tovix {
 namespace Infra {

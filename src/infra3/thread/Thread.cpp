@@ -10,8 +10,8 @@
 #include "infra/Time.h"
 #include "infra3/core/Diagnostics.h"
 #include "infra3/thread/ThreadInternal.h"
-#include "platform/Platform.h"
 #include "platform/Process.h"
+#include "platform/Thread.h"
 
 namespace Tovix {
 namespace Infra {

@@ -13,7 +13,7 @@
 #include "infra/FlexString.h"
 #include "infra/Mutex.h"
 #include "infra/Thread.h"
-#include "platform/Process.h"
+#include "platform/Thread.h"
 
 namespace Tovix {
 namespace Infra {

@@ -10,7 +10,7 @@
 #include "infra3/core/Diagnostics.h"
 #include "infra3/core/Singleton.h"
 #include "infra3/thread/ThreadInternal.h"
-#include "platform/Platform.h"
+#include "platform/Thread.h"
 
 namespace Tovix {
 namespace Infra {

@@ -19,7 +19,7 @@
 #include "infra3/core/Singleton.h"
 #include "infra3/thread/ThreadInternal.h"
 #include "infra3/thread/TimerInternal.h"
-#include "platform/Platform.h"
+#include "platform/Thread.h"
 
 namespace Tovix {
 namespace Infra {

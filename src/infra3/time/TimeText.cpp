@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "infra3/core/Diagnostics.h"
-#include "infra3/core/ThreadScratch.h"
+#include "platform/Tls.h"
 
 namespace Tovix {
 namespace Infra {
@@ -380,7 +380,8 @@ constexpr std::size_t kMissesKept = 4;
 constexpr std::uint32_t kIdleBeforeReplaced = 64;
 
 // Plain data, zero-filled when a thread first needs it; on the heap behind a small thread-local
-// slot (see ThreadScratch.h), so it never weighs on the library's static thread-local block.
+// slot (see Platform::ThreadRecord), so it never weighs on the library's static thread-local
+// block.
 struct PictureCache {
     CompiledPicture entries[kCachedPictures];
     unsigned int last;    // the entry found last, tried first
@@ -390,12 +391,6 @@ struct PictureCache {
     std::uint32_t missed[kMissesKept];
     unsigned int nextMissed;
 };
-
-#if defined(__GNUC__) && !defined(_WIN32)
-__attribute__((tls_model("initial-exec")))
-#endif
-thread_local ScratchSlot<PictureCache>
-    t_pictureCache;
 
 std::uint8_t capped(std::size_t count) {
     return static_cast<std::uint8_t>(count < 3 ? count : 3);
@@ -445,7 +440,7 @@ PictureFacts factsOf(const CompiledPicture& c) {
 // long, or seen once). `facts` is filled in either way. The entry stays valid until this
 // thread's next lookup.
 CompiledPicture* lookupPicture(const char* picture, PictureFacts& facts) {
-    PictureCache* const kept = scratchRecord(t_pictureCache);
+    PictureCache* const kept = Platform::ThreadRecord<PictureCache>::get();
     if (kept == nullptr) {
         facts = factsOf(picture);
         return nullptr;

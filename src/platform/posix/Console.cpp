@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "platform/Platform.h"
+#include "platform/Console.h"
 
 namespace Tovix {
 namespace Platform {

@@ -1,7 +1,7 @@
 // POSIX program images: the loaded objects' program headers (dl_iterate_phdr).
 #include <link.h>
 
-#include "platform/Platform.h"
+#include "platform/Image.h"
 
 namespace Tovix {
 namespace Platform {

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "WindowsHeader.h"
-#include "platform/Platform.h"
+#include "platform/Console.h"
 
 namespace Tovix {
 namespace Platform {

@@ -1,6 +1,6 @@
 // Windows program images: the section tables of the program's and this library's modules.
+#include "platform/Image.h"
 #include "WindowsHeader.h"
-#include "platform/Platform.h"
 
 namespace Tovix {
 namespace Platform {
