@@ -373,8 +373,11 @@ INFRA_FORMAT_INLINE bool writeConversion(Output& out, Field& field, Length lengt
                                                      ? 0ULL - static_cast<unsigned long long>(value)
                                                      : static_cast<unsigned long long>(value);
             field.text = decimalDigits(magnitude, end);
+            field.length = static_cast<std::size_t>(end - field.text);
             field.sign = value < 0 ? "-" : "";
-            break;
+            field.zeroPad = field.zeroPad && !field.leftAlign;
+            out.field(field);
+            return true;
         }
         case 'u':
         case 'x':
@@ -382,7 +385,10 @@ INFRA_FORMAT_INLINE bool writeConversion(Output& out, Field& field, Length lengt
             const unsigned long long value = unsignedArgument(args, length);
             field.text = conversion == 'u' ? decimalDigits(value, end)
                                            : hexDigits(value, conversion == 'X', end);
-            break;
+            field.length = static_cast<std::size_t>(end - field.text);
+            field.zeroPad = field.zeroPad && !field.leftAlign;
+            out.field(field);
+            return true;
         }
         case 'c':
             if (length != Length::kInt) {
@@ -399,8 +405,15 @@ INFRA_FORMAT_INLINE bool writeConversion(Output& out, Field& field, Length lengt
                 return false;
             }
             const char* s = va_arg(args.list, const char*);
-            field.text = s != nullptr ? s : "(null)";
-            field.length = std::strlen(field.text);
+            if (s == nullptr) {
+                s = "(null)";
+            }
+            std::size_t n = 0;
+            while (s[n] != '\0') {
+                ++n;
+            }
+            field.text = s;
+            field.length = n;
             field.zeroPad = false;
             out.field(field);
             return true;
@@ -414,11 +427,6 @@ INFRA_FORMAT_INLINE bool writeConversion(Output& out, Field& field, Length lengt
         default:
             return false;
     }
-    // The numbers: their digits end at `end`.
-    field.length = static_cast<std::size_t>(end - field.text);
-    field.zeroPad = field.zeroPad && !field.leftAlign;
-    out.field(field);
-    return true;
 }
 
 // Formats `format` here, every conversion and truncation included; false (output unfinished)
