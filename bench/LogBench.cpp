@@ -78,6 +78,23 @@ void BM_InfraLineToSink(benchmark::State& state) {
 }
 BENCHMARK(BM_InfraLineToSink)->Threads(1)->Threads(4)->UseRealTime();
 
+// A message with widths, flags and length modifiers: the general formatter, not the fast path
+// of bare %d %u %s.
+void BM_InfraLineWithWidthsToSink(benchmark::State& state) {
+    setUpSink(state);
+    int i = 0;
+    for (auto _ : state) {
+        ++i;
+        benchmark::DoNotOptimize(logFilter(3, "bench", __FILE__, "BM_InfraLineWithWidthsToSink",
+                                           __LINE__, "1.0", "item %5d of %-8s at %08x, %lu bytes\n",
+                                           i, "queue", static_cast<unsigned int>(i) * 2654435761U,
+                                           static_cast<unsigned long>(i) * 3UL));
+    }
+    state.SetItemsProcessed(state.iterations());
+    tearDownSink(state);
+}
+BENCHMARK(BM_InfraLineWithWidthsToSink)->UseRealTime();
+
 #if defined(INFRA_HAVE_SPDLOG)
 std::shared_ptr<spdlog::logger> nullLogger() {
     static std::shared_ptr<spdlog::logger> logger = [] {

@@ -271,6 +271,50 @@ int Gb2312TUtf8(char* gb, unsigned char* utf8, int n) {
     return static_cast<int>(o - utf8);
 }
 
+namespace {
+
+// The fast loop of utf8TGb2312: blocks of ASCII characters and three-byte forms that surely
+// fit, each taking at most three source bytes and two output bytes. Stops at anything else;
+// advances `s`, `o` and `count` past what it converted.
+inline void convertBlockToGb(const unsigned char*& s, const unsigned char* end, unsigned char*& o,
+                             const unsigned char* outLast, int& count) {
+    std::ptrdiff_t budget = std::min((end - s) / 3, (outLast - o) / 2);
+    for (; budget > 0; --budget) {
+        const unsigned int c = s[0];
+        if (c < 0x80) {
+            if (s[1] < 0x80 && budget >= 8 && Detail::eightPlainAscii(s)) {
+                std::memcpy(o, s, 8);
+                s += 8;
+                o += 8;
+                count += 8;
+                budget -= 7;
+            } else {
+                *o++ = static_cast<unsigned char>(c);
+                ++s;
+                ++count;
+            }
+            continue;
+        }
+        const unsigned int c1 = s[1];
+        const unsigned int c2 = s[2];
+        if (INFRA_UNLIKELY((c & 0xF0) != 0xE0 || (c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80)) {
+            return;
+        }
+        const unsigned int v = ((c & 0x0F) << 12) | ((c1 & 0x3F) << 6) | (c2 & 0x3F);
+        const unsigned int pair = pairOf(v);
+        if (INFRA_UNLIKELY(pair == 0 || v < 0x800)) {
+            return;
+        }
+        o[0] = static_cast<unsigned char>(pair >> 8);
+        o[1] = static_cast<unsigned char>(pair);
+        o += 2;
+        s += 3;
+        ++count;
+    }
+}
+
+}  // namespace
+
 int utf8TGb2312(unsigned char* utf8, char* gb, int n, int gbSize) {
     if (utf8 == nullptr || gb == nullptr) {
         return 0;
@@ -299,41 +343,7 @@ int utf8TGb2312(unsigned char* utf8, char* gb, int n, int gbSize) {
     int count = 0;
 
     while (s < end) {
-        // Blocks of ASCII characters and three-byte forms that surely fit: each takes at most
-        // three source bytes and two output bytes. Anything else leaves the block.
-        std::ptrdiff_t budget = std::min((end - s) / 3, (outLast - o) / 2);
-        for (; budget > 0; --budget) {
-            const unsigned int c = s[0];
-            if (c < 0x80) {
-                if (s[1] < 0x80 && budget >= 8 && Detail::eightPlainAscii(s)) {
-                    std::memcpy(o, s, 8);
-                    s += 8;
-                    o += 8;
-                    count += 8;
-                    budget -= 7;
-                } else {
-                    *o++ = static_cast<unsigned char>(c);
-                    ++s;
-                    ++count;
-                }
-                continue;
-            }
-            const unsigned int c1 = s[1];
-            const unsigned int c2 = s[2];
-            if (INFRA_UNLIKELY((c & 0xF0) != 0xE0 || (c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80)) {
-                break;
-            }
-            const unsigned int v = ((c & 0x0F) << 12) | ((c1 & 0x3F) << 6) | (c2 & 0x3F);
-            const unsigned int pair = pairOf(v);
-            if (INFRA_UNLIKELY(pair == 0 || v < 0x800)) {
-                break;
-            }
-            o[0] = static_cast<unsigned char>(pair >> 8);
-            o[1] = static_cast<unsigned char>(pair);
-            o += 2;
-            s += 3;
-            ++count;
-        }
+        convertBlockToGb(s, end, o, outLast, count);
         if (s >= end) {
             break;
         }

@@ -270,17 +270,13 @@ void cp1252ToUtf8Roomy(unsigned char* dst, const unsigned char* src, int srcLen)
 
 }  // namespace
 
-int cp1252_to_utf8(unsigned char* dst, int dstLen, unsigned char const* src, int srcLen) {
-    if (src == nullptr || srcLen < 1) {
-        return -1;
-    }
-    if (dst != nullptr && dstLen / 3 >= srcLen) {
-        cp1252ToUtf8Roomy(dst, src, srcLen);
-        return 0;
-    }
-    // First the size: the forms of the bytes before the first undefined one, then one NUL for
-    // that byte and each byte after it.
-    const unsigned char* const srcEnd = src + srcLen;
+namespace {
+
+// The size cp1252_to_utf8 needs: the forms of the bytes before the first undefined one, then
+// one NUL for that byte and each byte after it. `*mappedEnd` receives the first undefined byte
+// (`srcEnd` when there is none).
+std::int64_t cp1252Utf8Size(const unsigned char* src, const unsigned char* srcEnd,
+                            const unsigned char** mappedEnd) {
     const unsigned char* s = src;
     std::int64_t total = 0;
     while (srcEnd - s >= 8) {
@@ -310,20 +306,21 @@ int cp1252_to_utf8(unsigned char* dst, int dstLen, unsigned char const* src, int
         total += length;
         ++s;
     }
-    const unsigned char* const mappedEnd = s;
-    total += srcEnd - mappedEnd;
-    if (total > INT_MAX) {
-        return -1;
-    }
-    if (dst == nullptr || total > dstLen) {
-        return static_cast<int>(total);
-    }
+    *mappedEnd = s;
+    return total + (srcEnd - s);
+}
+
+// Writes the forms of the bytes before `mappedEnd` at `dst`, then a NUL for each byte from
+// `mappedEnd` to `srcEnd`; `total` is what cp1252Utf8Size gave, and fits in `dst`.
+void cp1252ToUtf8Sized(unsigned char* dst, const unsigned char* src, const unsigned char* mappedEnd,
+                       const unsigned char* srcEnd, std::int64_t total) {
     // Every byte before mappedEnd has a form and the output of those bytes ends at mappedOut, so
     // whole stores are safe while they stay below it: later forms cover their scratch. A NUL byte
     // is its own form here, so only bytes from 0x80 up leave the plain copy.
     unsigned char* o = dst;
     unsigned char* const mappedOut = dst + (total - (srcEnd - mappedEnd));
-    for (s = src; mappedEnd - s >= 8 && mappedOut - o >= 8 * 3 + 1;) {
+    const unsigned char* s = src;
+    while (mappedEnd - s >= 8 && mappedOut - o >= 8 * 3 + 1) {
         const std::uint64_t w = Detail::loadEight(s);
         const std::uint64_t marks = w & 0x8080808080808080ull;
         if (marks == 0) {
@@ -351,6 +348,28 @@ int cp1252_to_utf8(unsigned char* dst, int dstLen, unsigned char const* src, int
         o += formLength(form);
     }
     std::memset(o, 0, static_cast<std::size_t>(srcEnd - mappedEnd));
+}
+
+}  // namespace
+
+int cp1252_to_utf8(unsigned char* dst, int dstLen, unsigned char const* src, int srcLen) {
+    if (src == nullptr || srcLen < 1) {
+        return -1;
+    }
+    if (dst != nullptr && dstLen / 3 >= srcLen) {
+        cp1252ToUtf8Roomy(dst, src, srcLen);
+        return 0;
+    }
+    const unsigned char* const srcEnd = src + srcLen;
+    const unsigned char* mappedEnd = srcEnd;
+    const std::int64_t total = cp1252Utf8Size(src, srcEnd, &mappedEnd);
+    if (total > INT_MAX) {
+        return -1;
+    }
+    if (dst == nullptr || total > dstLen) {
+        return static_cast<int>(total);
+    }
+    cp1252ToUtf8Sized(dst, src, mappedEnd, srcEnd, total);
     return 0;
 }
 

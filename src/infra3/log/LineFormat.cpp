@@ -8,6 +8,13 @@
 #include <new>
 #include <type_traits>
 
+// The general formatter's steps are its own parts: one function once compiled.
+#if defined(__GNUC__)
+#define INFRA_FORMAT_INLINE inline __attribute__((always_inline))
+#else
+#define INFRA_FORMAT_INLINE inline
+#endif
+
 namespace Tovix {
 namespace Infra {
 namespace Detail {
@@ -250,14 +257,183 @@ void LineWriter::number(long long value, int width, bool zeroPad) {
 
 namespace {
 
-// The general formatter: every conversion the fast path leaves, and truncation.
-int formatGeneral(char* buffer, std::size_t size, const char* format, va_list args) {
-    va_list original;
-    va_copy(original, args);
-    Output out(buffer, size);
+// The arguments of a message. Held in a record so that helpers can take them from the list by
+// reference: a va_list parameter may be an array that has decayed to a pointer, and its address
+// is then not a va_list*.
+struct Arguments {
+    va_list list;
+};
+
+// Reads a conversion's flags, width and length modifier at `f` (just past its '%') into `field`
+// and `length`; returns the conversion character's place. Null when the C library formats the
+// message: a precision, '*', '+', ' ', '#' or a width above 4096.
+INFRA_FORMAT_INLINE const char* readSpec(const char* f, Field& field, Length& length) {
+    for (;; ++f) {
+        if (*f == '-') {
+            field.leftAlign = true;
+        } else if (*f == '0') {
+            field.zeroPad = true;
+        } else {
+            break;
+        }
+    }
+    while (*f >= '0' && *f <= '9') {
+        field.width = field.width * 10 + (*f++ - '0');
+        if (field.width > 4096) {
+            return nullptr;
+        }
+    }
+    if (*f == '.' || *f == '*' || *f == '+' || *f == ' ' || *f == '#') {
+        return nullptr;
+    }
+    length = Length::kInt;
+    switch (*f) {
+        case 'h':
+            length = f[1] == 'h' ? Length::kChar : Length::kShort;
+            f += f[1] == 'h' ? 2 : 1;
+            break;
+        case 'l':
+            length = f[1] == 'l' ? Length::kLongLong : Length::kLong;
+            f += f[1] == 'l' ? 2 : 1;
+            break;
+        case 'z':
+            length = Length::kSize;
+            ++f;
+            break;
+        case 'j':
+            length = Length::kIntMax;
+            ++f;
+            break;
+        case 't':
+            length = Length::kPtrDiff;
+            ++f;
+            break;
+        default:
+            break;
+    }
+    return f;
+}
+
+// The next argument of a signed conversion (%d, %i) of `length`.
+INFRA_FORMAT_INLINE long long signedArgument(Arguments& args, Length length) {
+    switch (length) {
+        case Length::kLong:
+            return va_arg(args.list, long);
+        case Length::kLongLong:
+            return va_arg(args.list, long long);
+        case Length::kSize:
+            return static_cast<std::make_signed_t<std::size_t>>(va_arg(args.list, std::size_t));
+        case Length::kIntMax:
+            return static_cast<long long>(va_arg(args.list, std::intmax_t));
+        case Length::kPtrDiff:
+            return va_arg(args.list, std::ptrdiff_t);
+        case Length::kChar:
+            return static_cast<signed char>(va_arg(args.list, int));
+        case Length::kShort:
+            return static_cast<short>(va_arg(args.list, int));
+        default:
+            return va_arg(args.list, int);
+    }
+}
+
+// The next argument of an unsigned conversion (%u, %x, %X) of `length`.
+INFRA_FORMAT_INLINE unsigned long long unsignedArgument(Arguments& args, Length length) {
+    switch (length) {
+        case Length::kLong:
+            return va_arg(args.list, unsigned long);
+        case Length::kLongLong:
+            return va_arg(args.list, unsigned long long);
+        case Length::kSize:
+            return va_arg(args.list, std::size_t);
+        case Length::kIntMax:
+            return static_cast<unsigned long long>(va_arg(args.list, std::uintmax_t));
+        case Length::kPtrDiff:
+            return static_cast<std::make_unsigned_t<std::ptrdiff_t>>(
+                va_arg(args.list, std::ptrdiff_t));
+        case Length::kChar:
+            return static_cast<unsigned char>(va_arg(args.list, unsigned int));
+        case Length::kShort:
+            return static_cast<unsigned short>(va_arg(args.list, unsigned int));
+        default:
+            return va_arg(args.list, unsigned int);
+    }
+}
+
+// Writes one conversion with its argument; false when the C library is to format the message
+// (a length modifier on %c or %s, a %% with flags, an unknown conversion).
+INFRA_FORMAT_INLINE bool writeConversion(Output& out, Field& field, Length length, char conversion,
+                                         Arguments& args) {
+    char digits[24];
+    char* const end = digits + sizeof digits;
+    switch (conversion) {
+        case 'd':
+        case 'i': {
+            const long long value = signedArgument(args, length);
+            const unsigned long long magnitude = value < 0
+                                                     ? 0ULL - static_cast<unsigned long long>(value)
+                                                     : static_cast<unsigned long long>(value);
+            field.text = decimalDigits(magnitude, end);
+            field.length = static_cast<std::size_t>(end - field.text);
+            field.sign = value < 0 ? "-" : "";
+            field.zeroPad = field.zeroPad && !field.leftAlign;
+            out.field(field);
+            return true;
+        }
+        case 'u':
+        case 'x':
+        case 'X': {
+            const unsigned long long value = unsignedArgument(args, length);
+            field.text = conversion == 'u' ? decimalDigits(value, end)
+                                           : hexDigits(value, conversion == 'X', end);
+            field.length = static_cast<std::size_t>(end - field.text);
+            field.zeroPad = field.zeroPad && !field.leftAlign;
+            out.field(field);
+            return true;
+        }
+        case 'c':
+            if (length != Length::kInt) {
+                return false;
+            }
+            digits[0] = static_cast<char>(va_arg(args.list, int));
+            field.text = digits;
+            field.length = 1;
+            field.zeroPad = false;
+            out.field(field);
+            return true;
+        case 's': {
+            if (length != Length::kInt) {
+                return false;
+            }
+            const char* s = va_arg(args.list, const char*);
+            if (s == nullptr) {
+                s = "(null)";
+            }
+            std::size_t n = 0;
+            while (s[n] != '\0') {
+                ++n;
+            }
+            field.text = s;
+            field.length = n;
+            field.zeroPad = false;
+            out.field(field);
+            return true;
+        }
+        case '%':
+            if (field.width != 0 || field.leftAlign || field.zeroPad || length != Length::kInt) {
+                return false;
+            }
+            out.put('%');
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Formats `format` here, every conversion and truncation included; false (output unfinished)
+// when a conversion needs the C library.
+INFRA_FORMAT_INLINE bool formatHere(Output& out, const char* format, Arguments& args) {
     const char* f = format;
-    bool fallback = false;
-    while (*f != '\0' && !fallback) {
+    while (*f != '\0') {
         if (*f != '%') {
             const char* run = f;
             f = percentOrEnd(f);
@@ -269,187 +445,24 @@ int formatGeneral(char* buffer, std::size_t size, const char* format, va_list ar
             break;  // a lone '%' ends the format: dropped
         }
         Field field;
-        for (;; ++f) {
-            if (*f == '-') {
-                field.leftAlign = true;
-            } else if (*f == '0') {
-                field.zeroPad = true;
-            } else {
-                break;
-            }
-        }
-        while (*f >= '0' && *f <= '9') {
-            field.width = field.width * 10 + (*f++ - '0');
-            if (field.width > 4096) {
-                fallback = true;
-                break;
-            }
-        }
-        if (fallback || *f == '.' || *f == '*' || *f == '+' || *f == ' ' || *f == '#') {
-            fallback = true;
-            break;
-        }
         Length length = Length::kInt;
-        switch (*f) {
-            case 'h':
-                length = f[1] == 'h' ? Length::kChar : Length::kShort;
-                f += f[1] == 'h' ? 2 : 1;
-                break;
-            case 'l':
-                length = f[1] == 'l' ? Length::kLongLong : Length::kLong;
-                f += f[1] == 'l' ? 2 : 1;
-                break;
-            case 'z':
-                length = Length::kSize;
-                ++f;
-                break;
-            case 'j':
-                length = Length::kIntMax;
-                ++f;
-                break;
-            case 't':
-                length = Length::kPtrDiff;
-                ++f;
-                break;
-            default:
-                break;
+        f = readSpec(f, field, length);
+        if (f == nullptr || !writeConversion(out, field, length, *f, args)) {
+            return false;
         }
-        char digits[24];
-        char* const end = digits + sizeof digits;
-        const char conversion = *f;
-        switch (conversion) {
-            case 'd':
-            case 'i': {
-                long long value;
-                switch (length) {
-                    case Length::kLong:
-                        value = va_arg(args, long);
-                        break;
-                    case Length::kLongLong:
-                        value = va_arg(args, long long);
-                        break;
-                    case Length::kSize:
-                        value =
-                            static_cast<std::make_signed_t<std::size_t>>(va_arg(args, std::size_t));
-                        break;
-                    case Length::kIntMax:
-                        value = static_cast<long long>(va_arg(args, std::intmax_t));
-                        break;
-                    case Length::kPtrDiff:
-                        value = va_arg(args, std::ptrdiff_t);
-                        break;
-                    case Length::kChar:
-                        value = static_cast<signed char>(va_arg(args, int));
-                        break;
-                    case Length::kShort:
-                        value = static_cast<short>(va_arg(args, int));
-                        break;
-                    default:
-                        value = va_arg(args, int);
-                        break;
-                }
-                const unsigned long long magnitude =
-                    value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                              : static_cast<unsigned long long>(value);
-                field.text = decimalDigits(magnitude, end);
-                field.length = static_cast<std::size_t>(end - field.text);
-                field.sign = value < 0 ? "-" : "";
-                field.zeroPad = field.zeroPad && !field.leftAlign;
-                out.field(field);
-                break;
-            }
-            case 'u':
-            case 'x':
-            case 'X': {
-                unsigned long long value;
-                switch (length) {
-                    case Length::kLong:
-                        value = va_arg(args, unsigned long);
-                        break;
-                    case Length::kLongLong:
-                        value = va_arg(args, unsigned long long);
-                        break;
-                    case Length::kSize:
-                        value = va_arg(args, std::size_t);
-                        break;
-                    case Length::kIntMax:
-                        value = static_cast<unsigned long long>(va_arg(args, std::uintmax_t));
-                        break;
-                    case Length::kPtrDiff:
-                        value = static_cast<std::make_unsigned_t<std::ptrdiff_t>>(
-                            va_arg(args, std::ptrdiff_t));
-                        break;
-                    case Length::kChar:
-                        value = static_cast<unsigned char>(va_arg(args, unsigned int));
-                        break;
-                    case Length::kShort:
-                        value = static_cast<unsigned short>(va_arg(args, unsigned int));
-                        break;
-                    default:
-                        value = va_arg(args, unsigned int);
-                        break;
-                }
-                field.text = conversion == 'u' ? decimalDigits(value, end)
-                                               : hexDigits(value, conversion == 'X', end);
-                field.length = static_cast<std::size_t>(end - field.text);
-                field.zeroPad = field.zeroPad && !field.leftAlign;
-                out.field(field);
-                break;
-            }
-            case 'c':
-                if (length != Length::kInt) {
-                    fallback = true;
-                    break;
-                }
-                digits[0] = static_cast<char>(va_arg(args, int));
-                field.text = digits;
-                field.length = 1;
-                field.zeroPad = false;
-                out.field(field);
-                break;
-            case 's': {
-                if (length != Length::kInt) {
-                    fallback = true;
-                    break;
-                }
-                const char* s = va_arg(args, const char*);
-                if (s == nullptr) {
-                    s = "(null)";
-                }
-                std::size_t n = 0;
-                while (s[n] != '\0') {
-                    ++n;
-                }
-                field.text = s;
-                field.length = n;
-                field.zeroPad = false;
-                out.field(field);
-                break;
-            }
-            case '%':
-                if (field.width != 0 || field.leftAlign || field.zeroPad ||
-                    length != Length::kInt) {
-                    fallback = true;
-                    break;
-                }
-                out.put('%');
-                break;
-            default:
-                fallback = true;
-                break;
-        }
-        if (!fallback) {
-            ++f;
-        }
+        ++f;
     }
-    int written;
-    if (fallback) {
-        written = formatByCLibrary(buffer, size, format, original);
-    } else {
-        written = out.finish();
-    }
-    va_end(original);
-    return written;
+    return true;
+}
+
+// The general formatter: every conversion the fast path leaves, and truncation.
+int formatGeneral(char* buffer, std::size_t size, const char* format, va_list args) {
+    Arguments own;
+    va_copy(own.list, args);
+    Output out(buffer, size);
+    const bool done = formatHere(out, format, own);
+    va_end(own.list);
+    return done ? out.finish() : formatByCLibrary(buffer, size, format, args);
 }
 
 }  // namespace
