@@ -162,10 +162,9 @@ int logDiagnostic(int level, const char* file, const char* function, int line, c
     va_list args;
     va_start(args, format);
     const LogBinding* const binding = logBinding();
-    const int length =
-        binding != nullptr
-            ? binding->filtered(level, "Unknown", file, name, line, "Unknown", format, args)
-            : writeUnbound(format, args);
+    const int length = binding != nullptr ? binding->filtered(level, "Unknown", file, name, line,
+                                                              "Unknown", format, args)
+                                          : writeUnbound(format, args);
     va_end(args);
     return length;
 }

@@ -45,13 +45,13 @@ INFRA_API bool diagnosticShown(int level);
 
 // One line's way into the log: level, module, file, function, line, version, format.
 using LogLineCall = int (*)(int, const char*, const char*, const char*, int, const char*,
-                           const char*, va_list);
+                            const char*, va_list);
 
 // What the log lends the modules below it.
 struct LogBinding {
     LogLineCall filtered;  // through the module switches, as logFilter
     LogLineCall direct;    // past them, as the level calls (logInfo …)
-    void (*prepare)();    // makes the log's shared state (before threads that log start)
+    void (*prepare)();     // makes the log's shared state (before threads that log start)
 };
 
 // Binds the log; called by the log itself when it is loaded. `binding` lives for ever.
@@ -83,9 +83,9 @@ INFRA_API int logDiagnostic(int level, const char* file, const char* function, i
          : (void)0)
 
 // A line as the level calls write it (logInfo …), for modules below the log.
-#define INFRA_LOG_LEVEL(level, format, ...)                                                  \
-    (::Tovix::Infra::Detail::levelShown(level)                                               \
-         ? (void)::Tovix::Infra::Detail::logLevelLine(level, format, ##__VA_ARGS__)          \
+#define INFRA_LOG_LEVEL(level, format, ...)                                         \
+    (::Tovix::Infra::Detail::levelShown(level)                                      \
+         ? (void)::Tovix::Infra::Detail::logLevelLine(level, format, ##__VA_ARGS__) \
          : (void)0)
 
 #define INFRA_DIAG(level, format, ...)                                     \

@@ -30,8 +30,9 @@ Platform::TlsKey functionReuseSlot() {
 }
 
 std::intptr_t readSlot(Platform::TlsKey slot) {
-    return slot != Platform::kInvalidTlsKey ? reinterpret_cast<std::intptr_t>(Platform::tlsGet(slot))
-                                            : 0;
+    return slot != Platform::kInvalidTlsKey
+               ? reinterpret_cast<std::intptr_t>(Platform::tlsGet(slot))
+               : 0;
 }
 
 void writeSlot(Platform::TlsKey slot, std::intptr_t value) {

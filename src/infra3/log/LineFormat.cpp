@@ -8,12 +8,8 @@
 #include <new>
 #include <type_traits>
 
-// The general formatter's steps are its own parts: one function once compiled.
-#if defined(__GNUC__)
-#define INFRA_FORMAT_INLINE inline __attribute__((always_inline))
-#else
-#define INFRA_FORMAT_INLINE inline
-#endif
+#include "infra3/core/Inline.h"
+#include "platform/Bytes.h"
 
 namespace Tovix {
 namespace Infra {
@@ -154,12 +150,7 @@ private:
 
 // The first '%' or the terminating NUL at or after `f`.
 const char* percentOrEnd(const char* f) {
-#if defined(__GLIBC__)
-    return strchrnul(f, '%');
-#else
-    const char* percent = std::strchr(f, '%');
-    return percent != nullptr ? percent : f + std::strlen(f);
-#endif
+    return Platform::byteOrEnd(f, '%');
 }
 
 enum class Length { kInt, kChar, kShort, kLong, kLongLong, kSize, kIntMax, kPtrDiff };
@@ -267,7 +258,7 @@ struct Arguments {
 // Reads a conversion's flags, width and length modifier at `f` (just past its '%') into `field`
 // and `length`; returns the conversion character's place. Null when the C library formats the
 // message: a precision, '*', '+', ' ', '#' or a width above 4096.
-INFRA_FORMAT_INLINE const char* readSpec(const char* f, Field& field, Length& length) {
+INFRA_ALWAYS_INLINE const char* readSpec(const char* f, Field& field, Length& length) {
     for (;; ++f) {
         if (*f == '-') {
             field.leftAlign = true;
@@ -315,7 +306,7 @@ INFRA_FORMAT_INLINE const char* readSpec(const char* f, Field& field, Length& le
 }
 
 // The next argument of a signed conversion (%d, %i) of `length`.
-INFRA_FORMAT_INLINE long long signedArgument(Arguments& args, Length length) {
+INFRA_ALWAYS_INLINE long long signedArgument(Arguments& args, Length length) {
     switch (length) {
         case Length::kLong:
             return va_arg(args.list, long);
@@ -337,7 +328,7 @@ INFRA_FORMAT_INLINE long long signedArgument(Arguments& args, Length length) {
 }
 
 // The next argument of an unsigned conversion (%u, %x, %X) of `length`.
-INFRA_FORMAT_INLINE unsigned long long unsignedArgument(Arguments& args, Length length) {
+INFRA_ALWAYS_INLINE unsigned long long unsignedArgument(Arguments& args, Length length) {
     switch (length) {
         case Length::kLong:
             return va_arg(args.list, unsigned long);
@@ -361,7 +352,7 @@ INFRA_FORMAT_INLINE unsigned long long unsignedArgument(Arguments& args, Length 
 
 // Writes one conversion with its argument; false when the C library is to format the message
 // (a length modifier on %c or %s, a %% with flags, an unknown conversion).
-INFRA_FORMAT_INLINE bool writeConversion(Output& out, Field& field, Length length, char conversion,
+INFRA_ALWAYS_INLINE bool writeConversion(Output& out, Field& field, Length length, char conversion,
                                          Arguments& args) {
     char digits[24];
     char* const end = digits + sizeof digits;
@@ -431,7 +422,7 @@ INFRA_FORMAT_INLINE bool writeConversion(Output& out, Field& field, Length lengt
 
 // Formats `format` here, every conversion and truncation included; false (output unfinished)
 // when a conversion needs the C library.
-INFRA_FORMAT_INLINE bool formatHere(Output& out, const char* format, Arguments& args) {
+INFRA_ALWAYS_INLINE bool formatHere(Output& out, const char* format, Arguments& args) {
     const char* f = format;
     while (*f != '\0') {
         if (*f != '%') {

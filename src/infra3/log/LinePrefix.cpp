@@ -14,16 +14,11 @@
 #include "infra3/log/KeptText.h"
 #include "infra3/log/LineFormat.h"
 #include "infra3/log/PrintState.h"
+#include "platform/Bytes.h"
 #include "platform/Clock.h"
 #include "platform/Image.h"
 #include "platform/Thread.h"
 #include "platform/Tls.h"
-
-#if defined(__GNUC__)
-#define INFRA_LINE_INLINE inline __attribute__((always_inline))
-#else
-#define INFRA_LINE_INLINE inline
-#endif
 
 namespace Tovix {
 namespace Infra {
@@ -102,7 +97,7 @@ int refreshLineClock(LineClock& t) {
 }
 
 // The time of a line: the local clock as CTime::getCurrentTimeEx() reads it, and its texts.
-INFRA_LINE_INLINE const TimeText& readLineTime(SystemTimeEx* now) {
+INFRA_ALWAYS_INLINE const TimeText& readLineTime(SystemTimeEx* now) {
     long long second = 0;
     long nanoseconds = 0;
     Platform::realTimeNow(&second, &nanoseconds);
@@ -204,25 +199,25 @@ int writePrefixBounded(char* buffer, unsigned int size, const InfraPrintOption& 
 // milliseconds, level word, line number and thread id.
 constexpr std::size_t kFixedPrefixRoom = 256;
 
-INFRA_LINE_INLINE std::size_t textLength(const char* s) {
+INFRA_ALWAYS_INLINE std::size_t textLength(const char* s) {
     return s != nullptr ? std::strlen(s) : 0;
 }
 
-INFRA_LINE_INLINE char* put(char* p, const char* s, std::size_t n) {
+INFRA_ALWAYS_INLINE char* put(char* p, const char* s, std::size_t n) {
     copyShort(p, s, n);
     return p + n;
 }
 
 template <std::size_t N>
-INFRA_LINE_INLINE char* putLiteral(char* p, const char (&s)[N]) {
+INFRA_ALWAYS_INLINE char* putLiteral(char* p, const char (&s)[N]) {
     std::memcpy(p, s, N - 1);
     return p + (N - 1);
 }
 
 // The tag and the time: everything of a prefix before the module. Needs no bound check when at
 // least kFixedPrefixRoom bytes are free.
-INFRA_LINE_INLINE char* writeHead(char* p, const InfraPrintOption& o, const SystemTimeEx& now,
-                                  const TimeText& text) {
+INFRA_ALWAYS_INLINE char* writeHead(char* p, const InfraPrintOption& o, const SystemTimeEx& now,
+                                    const TimeText& text) {
     if (o.taggedFormat) {
         p = putLiteral(p, "|T:");
     }
@@ -302,7 +297,7 @@ char* writeTail(char* p, const InfraPrintOption& o, int level, const char* modul
     return p;
 }
 
-INFRA_LINE_INLINE const char* fileNamePart(const char* file, std::size_t* length) {
+INFRA_ALWAYS_INLINE const char* fileNamePart(const char* file, std::size_t* length) {
     if (file == nullptr) {
         *length = 0;
         return "";
@@ -310,21 +305,11 @@ INFRA_LINE_INLINE const char* fileNamePart(const char* file, std::size_t* length
     const std::size_t n = std::strlen(file);
     // The name follows the last separator that is not the final character.
     const std::size_t scanned = n >= 1 ? n - 1 : 0;
-#if defined(__GLIBC__)
-    const char* slash = static_cast<const char*>(memrchr(file, '/', scanned));
+    const char* slash = Platform::lastByte(file, '/', scanned);
     const char* from = slash != nullptr ? slash + 1 : file;
-    const char* backslash = static_cast<const char*>(
-        memrchr(from, '\\', static_cast<std::size_t>(file + scanned - from)));
+    const char* backslash =
+        Platform::lastByte(from, '\\', static_cast<std::size_t>(file + scanned - from));
     const char* name = backslash != nullptr ? backslash + 1 : from;
-#else
-    const char* name = file;
-    for (std::size_t i = scanned; i > 0; --i) {
-        if (file[i - 1] == '/' || file[i - 1] == '\\') {
-            name = file + i;
-            break;
-        }
-    }
-#endif
     *length = n - static_cast<std::size_t>(name - file);
     return name;
 }
@@ -355,7 +340,7 @@ struct PrefixTailCache {
 };
 
 // This thread's cache; null when it has none (no memory left, or the thread is ending).
-INFRA_LINE_INLINE PrefixTailCache* prefixTailCache() {
+INFRA_ALWAYS_INLINE PrefixTailCache* prefixTailCache() {
     return Platform::ThreadRecord<PrefixTailCache>::get();
 }
 
@@ -445,11 +430,11 @@ int writeLinePrefixUncached(char* buffer, char* head, const PrintOptionSnapshot&
 
 // The prefix of a line into a buffer of kMaxLineLength + 1 bytes; the colour is switched by the
 // caller.
-INFRA_LINE_INLINE int writeLinePrefix(char* buffer, const PrintOptionSnapshot& snapshot,
-                                      const InfraPrintOption& o, int level, const char* module,
-                                      const char* file, const char* function, int line,
-                                      const char* version, const SystemTimeEx& now,
-                                      const TimeText& text) {
+INFRA_ALWAYS_INLINE int writeLinePrefix(char* buffer, const PrintOptionSnapshot& snapshot,
+                                        const InfraPrintOption& o, int level, const char* module,
+                                        const char* file, const char* function, int line,
+                                        const char* version, const SystemTimeEx& now,
+                                        const TimeText& text) {
     char* const head = writeHead(buffer, o, now, text);
     const int threadId = o.noThread ? 0 : Platform::currentThreadId();
     const PrefixTailCache* const cache = prefixTailCache();

@@ -72,9 +72,9 @@ void addStatistics(const char* module, int length) {
 
 // The bodies of emitLine and vlogFilter, written once and inlined into each other, so that a
 // shown line costs one call from logFilter.
-INFRA_LINE_INLINE int emitLineBody(int level, const char* module, const char* file,
-                                   const char* function, int line, const char* version,
-                                   const char* format, va_list args) {
+INFRA_ALWAYS_INLINE int emitLineBody(int level, const char* module, const char* file,
+                                     const char* function, int line, const char* version,
+                                     const char* format, va_list args) {
     const char* versionText =
         version != nullptr && !printOption(g_printOption.noVersion) ? version : "";
     char buffer[kLineBufferSize];
@@ -97,9 +97,9 @@ INFRA_LINE_INLINE int emitLineBody(int level, const char* module, const char* fi
     return length;
 }
 
-INFRA_LINE_INLINE int vlogFilterBody(int level, const char* module, const char* file,
-                                     const char* function, int line, const char* version,
-                                     const char* format, va_list args) {
+INFRA_ALWAYS_INLINE int vlogFilterBody(int level, const char* module, const char* file,
+                                       const char* function, int line, const char* version,
+                                       const char* format, va_list args) {
     if (!levelShown(level)) {
         return 0;
     }

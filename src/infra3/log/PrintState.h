@@ -14,14 +14,7 @@
 #include "infra/PrintCore.h"
 #include "infra/Time.h"
 #include "infra3/core/Diagnostics.h"
-
-#if defined(__GNUC__)
-#define INFRA_LINE_INLINE inline __attribute__((always_inline))
-#define INFRA_NOINLINE_LINE __attribute__((noinline))
-#else
-#define INFRA_LINE_INLINE inline
-#define INFRA_NOINLINE_LINE
-#endif
+#include "infra3/core/Inline.h"
 
 namespace Tovix {
 namespace Infra {

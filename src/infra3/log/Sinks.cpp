@@ -128,7 +128,7 @@ void callPrinter(int level, const Printer& printer, const char* line) {
 }
 
 // More sinks than the snapshot holds: copies taken under the mutex.
-INFRA_NOINLINE_LINE void outputLineToMany(int level, const char* line) {
+INFRA_NEVER_INLINE void outputLineToMany(int level, const char* line) {
     Printer printer;
     std::vector<Sink> sinks;
     {
@@ -162,7 +162,7 @@ __attribute__((tls_model("initial-exec")))
 thread_local HookCache t_hookCache;
 
 // See prefixTailCache() in the print core: keeps the address in a register across calls.
-INFRA_LINE_INLINE HookCache* hookCache() {
+INFRA_ALWAYS_INLINE HookCache* hookCache() {
     HookCache* c = &t_hookCache;
 #if defined(__GNUC__)
     __asm__("" : "+r"(c));
@@ -181,7 +181,7 @@ private:
     HookCache& m_cache;
 };
 
-INFRA_NOINLINE_LINE bool refreshHookCache(const OutputHooks& hooks, HookCache& cache) {
+INFRA_NEVER_INLINE bool refreshHookCache(const OutputHooks& hooks, HookCache& cache) {
     std::uintptr_t sequence = 0;
     cache.tag = 0;
     const int count = hooks.snapshot(reinterpret_cast<Printer*>(cache.printer),
@@ -195,7 +195,7 @@ INFRA_NOINLINE_LINE bool refreshHookCache(const OutputHooks& hooks, HookCache& c
 }
 
 // Calls the printer and sinks from a copy on the stack.
-INFRA_NOINLINE_LINE void outputLineCopied(const OutputHooks& hooks, int level, const char* line) {
+INFRA_NEVER_INLINE void outputLineCopied(const OutputHooks& hooks, int level, const char* line) {
     // Raw storage: callables are trivially copyable, and only those published are copied in.
     alignas(Printer) unsigned char printerStorage[sizeof(Printer)];
     alignas(Sink) unsigned char storage[kMaxPublishedSinks * sizeof(Sink)];

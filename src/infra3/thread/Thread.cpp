@@ -507,8 +507,9 @@ int systemCall(const char* command) {
     }
     INFRA_LOG_LEVEL(kLevelDebug, "systemcall command:%s\n", command);
     if (std::strlen(command) >= kCommandLineSize) {
-        INFRA_LOG_LEVEL(kLevelError, "systemCall's input parameter is too long, command : %s, line: %d \n", command,
-                 __LINE__);
+        INFRA_LOG_LEVEL(kLevelError,
+                        "systemCall's input parameter is too long, command : %s, line: %d \n",
+                        command, __LINE__);
         return -1;
     }
     char buffer[kCommandLineSize];
@@ -521,7 +522,8 @@ int systemCall(const char* command) {
     }
     argv.push_back(nullptr);
     if (Platform::spawnAndWait(argv.data()) != 0) {
-        INFRA_LOG_LEVEL(kLevelWarn, "systemCall CreateProcessA cmd : %s failed, line :  %d\n", buffer, __LINE__);
+        INFRA_LOG_LEVEL(kLevelWarn, "systemCall CreateProcessA cmd : %s failed, line :  %d\n",
+                        buffer, __LINE__);
         return -1;
     }
     return 0;
