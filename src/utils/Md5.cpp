@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "infra3/core/Diagnostics.h"
+#include "infra3/core/Digits.h"
 
 namespace Tovix {
 namespace Utils {
@@ -270,11 +271,7 @@ void CMd5::hex(char* str) {
     if (!m_internal->finished) {
         finish(m_internal);
     }
-    static const char kHexDigits[] = "0123456789abcdef";
-    for (int i = 0; i < 16; ++i) {
-        str[2 * i] = kHexDigits[m_internal->digest[i] >> 4];
-        str[2 * i + 1] = kHexDigits[m_internal->digest[i] & 0x0F];
-    }
+    Infra::Detail::writeHexLower(m_internal->digest, 16, str);
 }
 
 }  // namespace Utils

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "infra3/core/Diagnostics.h"
+#include "infra3/core/Digits.h"
 
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #define INFRA_SHA1_HAVE_SHANI 1
@@ -341,11 +342,7 @@ void CSha1::hex(char* str, unsigned int len) {
     if (!m_internal->finished) {
         finish(m_internal);
     }
-    static const char kHexDigits[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < sizeof m_internal->digest; ++i) {
-        str[2 * i] = kHexDigits[m_internal->digest[i] >> 4];
-        str[2 * i + 1] = kHexDigits[m_internal->digest[i] & 0x0F];
-    }
+    Infra::Detail::writeHexLower(m_internal->digest, sizeof m_internal->digest, str);
     if (len > 2 * sizeof m_internal->digest) {
         str[2 * sizeof m_internal->digest] = '\0';
     }

@@ -3,6 +3,7 @@
 
 #include "infra/PrintLog.h"
 #include "infra3/core/Diagnostics.h"
+#include "infra3/core/Digits.h"
 
 namespace Tovix {
 namespace Infra {
@@ -23,11 +24,10 @@ void dumpHex(unsigned char* data, unsigned int length) {
         if (pos < 0 || pos >= static_cast<int>(sizeof text)) {
             pos = 0;
         }
-        static const char kHex[] = "0123456789abcdef";
         for (unsigned int i = 0; i < 16; ++i) {
             if (i < n) {
-                text[pos++] = kHex[group[i] >> 4];
-                text[pos++] = kHex[group[i] & 15];
+                text[pos++] = Detail::kHexDigitsLower[group[i] >> 4];
+                text[pos++] = Detail::kHexDigitsLower[group[i] & 15];
                 text[pos++] = ' ';
             } else {
                 text[pos++] = ' ';

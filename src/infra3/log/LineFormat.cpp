@@ -15,11 +15,6 @@ namespace Tovix {
 namespace Infra {
 namespace Detail {
 
-const char kDigitPairs[201] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
 namespace {
 
 // Writes the decimal digits of `magnitude` backwards from `end`; returns the first digit.
@@ -76,7 +71,7 @@ inline char* writeDecimal32(char* out, unsigned int value) {
 
 // Writes the hexadecimal digits of `magnitude` backwards from `end`; returns the first digit.
 char* hexDigits(unsigned long long magnitude, bool upper, char* end) {
-    const char* const symbols = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    const char* const symbols = upper ? kHexDigitsUpper : kHexDigitsLower;
     char* p = end;
     do {
         *--p = symbols[magnitude & 15];

@@ -8,12 +8,11 @@
 #include <cstddef>
 #include <cstring>
 
+#include "infra3/core/Digits.h"
+
 namespace Tovix {
 namespace Infra {
 namespace Detail {
-
-// "00" "01" ... "99".
-extern const char kDigitPairs[201];
 
 inline void copyPair(char* out, unsigned int value) {
     std::memcpy(out, &kDigitPairs[2 * value], 2);

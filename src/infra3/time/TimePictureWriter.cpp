@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "infra3/core/Diagnostics.h"
+#include "infra3/core/Digits.h"
 #include "infra3/time/TimePicture.h"
 #include "infra3/time/TimeText.h"
 
@@ -95,9 +96,8 @@ constexpr unsigned int kAmPair = 100;
 
 constexpr TwoDigitTable makeTwoDigitTable() {
     TwoDigitTable table{};
-    for (int i = 0; i < 100; ++i) {
-        table.text[2 * i] = static_cast<char>('0' + i / 10);
-        table.text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    for (int i = 0; i < 200; ++i) {
+        table.text[i] = kDigitPairs[i];
     }
     const char halves[] = "AMPM";
     for (int i = 0; i < 4; ++i) {
