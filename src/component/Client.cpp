@@ -1,4 +1,4 @@
-// Clients: the IClient record and its operations, status procs, the state helpers that
+// Components, clients: the IClient record and its operations, status procs, the state helpers that
 // getComponentFactory drives, the per-thread current user and the client clock.
 #include <algorithm>
 #include <cstring>

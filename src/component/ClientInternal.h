@@ -1,5 +1,6 @@
-// Internals of clients: the record behind IClient, the state helpers getComponentFactory drives,
-// the process-wide client list with its idle sweep, and the client-class text rules.
+// Components, internals of clients: the record behind IClient, the state helpers
+// getComponentFactory drives, the process-wide client list with its idle sweep, and the
+// client-class text rules.
 #ifndef INFRA_SRC_COMPONENT_CLIENTINTERNAL_H
 #define INFRA_SRC_COMPONENT_CLIENTINTERNAL_H
 

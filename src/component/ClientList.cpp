@@ -1,5 +1,5 @@
-// The process-wide client list: listing, finding and releasing clients, the "ClientCheck" idle
-// sweep, and the factory wrap that makes listed clients.
+// Components, the process-wide client list: listing, finding and releasing clients, the
+// "ClientCheck" idle sweep, and the factory wrap that makes listed clients.
 #include <algorithm>
 #include <cstring>
 

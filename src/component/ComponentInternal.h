@@ -1,6 +1,6 @@
-// Internals shared by the component modules: the record behind every IUnknown, the reference
-// helpers the registry, the object tables and the client list use, and the registry's hook for
-// objects whose last reference goes.
+// Components, internals shared by the component modules: the record behind every IUnknown, the
+// reference helpers the registry, the object tables and the client list use, and the registry's
+// hook for objects whose last reference goes.
 #ifndef INFRA_SRC_COMPONENT_COMPONENTINTERNAL_H
 #define INFRA_SRC_COMPONENT_COMPONENTINTERNAL_H
 

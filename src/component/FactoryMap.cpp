@@ -1,5 +1,6 @@
-// Interface factories: the process-wide factory map, the class lists read from it, the component
-// error texts, and getComponentFactory, which reaches a factory through a logged-in client.
+// Components, interface factories: the process-wide factory map, the class lists read from it, the
+// component error texts, and getComponentFactory, which reaches a factory through a logged-in
+// client.
 #include <cstring>
 #include <map>
 #include <string>

@@ -1,4 +1,5 @@
-// Object tables: the locked list of live objects that one-object-per-key factories search.
+// Components, object tables: the locked list of live objects that one-object-per-key factories
+// search.
 #include <algorithm>
 #include <vector>
 

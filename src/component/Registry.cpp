@@ -1,5 +1,5 @@
-// The component registry: creators by component name, creators found in component libraries, and
-// the shared instances keyed by server fields.
+// Components, the component registry: creators by component name, creators found in component
+// libraries, and the shared instances keyed by server fields.
 #include <cstdio>
 #include <cstring>
 #include <map>

@@ -1,5 +1,5 @@
-// Component objects: the IUnknown reference count and its release path, the hand-out helpers of
-// CComponentHelper, and the shared constants ClassID::local and ServerInfo::none.
+// Components, component objects: the IUnknown reference count and its release path, the hand-out
+// helpers of CComponentHelper, and the shared constants ClassID::local and ServerInfo::none.
 #include <cstring>
 
 #include "component/ClientInternal.h"

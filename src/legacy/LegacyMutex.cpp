@@ -1,4 +1,4 @@
-// The legacy global mutex and guard: a re-entrant platform lock.
+// Legacy, the legacy global mutex and guard: a re-entrant platform lock.
 #include "infra/legacy/Mutex.h"
 
 #include <atomic>

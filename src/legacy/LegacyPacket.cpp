@@ -1,4 +1,4 @@
-// The legacy packet API over Tovix::Memory::CPacket and CPacketManager.
+// Legacy: the legacy packet API over Tovix::Memory::CPacket and CPacketManager.
 #include "infra/legacy/Packet.h"
 
 #include <atomic>

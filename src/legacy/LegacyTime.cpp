@@ -1,5 +1,5 @@
-// The legacy global CTime: local-time conversions by the system's zone rules, its own format
-// settings, and forwards to Tovix::Infra::CTime and CThread.
+// Legacy, the legacy global CTime: local-time conversions by the system's zone rules, its own
+// format settings, and forwards to Tovix::Infra::CTime and CThread.
 #include "infra/legacy/Time.h"
 
 #include <cstring>

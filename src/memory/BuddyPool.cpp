@@ -1,4 +1,4 @@
-// The buddy pool: free lists of power-of-two runs of chunks over one block.
+// Memory, the buddy pool: free lists of power-of-two runs of chunks over one block.
 #include "memory/BuddyPool.h"
 
 #include <cstdlib>
@@ -89,11 +89,13 @@ CBuddyPool::CBuddyPool(const CPacketManager::MemoryOperator& memop, unsigned int
     m_liveOrders = static_cast<unsigned int>(m_orderCount);
     poisonRegion(m_origin, m_rawSize);
 
-    INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "CPacketManager: malloc total(%zu) pagesize(%zu)blockCount (%d) ManagermentSize(%zu)\n",
-            static_cast<std::size_t>(totalSize), static_cast<std::size_t>(chunkSize), m_blockCount,
-            static_cast<std::size_t>(m_blockCount + m_orderCount) * sizeof(BufferNode));
-    INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "                AddrRange(%p-%p)\n", static_cast<void*>(m_start),
-            static_cast<void*>(m_start + totalSize));
+    INFRA_LOG_LEVEL(
+        Infra::Detail::kLevelInfo,
+        "CPacketManager: malloc total(%zu) pagesize(%zu)blockCount (%d) ManagermentSize(%zu)\n",
+        static_cast<std::size_t>(totalSize), static_cast<std::size_t>(chunkSize), m_blockCount,
+        static_cast<std::size_t>(m_blockCount + m_orderCount) * sizeof(BufferNode));
+    INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "                AddrRange(%p-%p)\n",
+                    static_cast<void*>(m_start), static_cast<void*>(m_start + totalSize));
 }
 
 CBuddyPool::~CBuddyPool() {
@@ -319,11 +321,13 @@ void CBuddyPool::dump() {
     INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "CPacketManager: dump FreeList\n");
     for (const Line& line : lines) {
         if (line.head) {
-            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "BufferList id:%d, order(%d) head(%p), headpre(%p)next(%p)\n", line.list,
-                    line.order, line.self, line.pre, line.next);
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo,
+                            "BufferList id:%d, order(%d) head(%p), headpre(%p)next(%p)\n",
+                            line.list, line.order, line.self, line.pre, line.next);
         } else {
-            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "bufflist(%d)id: %d, realIdx(%d)self(%p)order(%d) pre(%p), next(%p)\n",
-                    line.list, 0, line.index, line.self, line.order, line.pre, line.next);
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo,
+                            "bufflist(%d)id: %d, realIdx(%d)self(%p)order(%d) pre(%p), next(%p)\n",
+                            line.list, 0, line.index, line.self, line.order, line.pre, line.next);
         }
     }
 }

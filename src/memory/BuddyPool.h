@@ -1,4 +1,4 @@
-// The buddy pool behind the pool policies of the packet manager.
+// Memory: the buddy pool behind the pool policies of the packet manager.
 //
 // One block from the memory operator is cut into blockCount chunks of chunkSize bytes. Free
 // runs of 2^k chunks sit in list k (k = 0 ... orderCount - 1), a circular doubly linked list

@@ -1,4 +1,4 @@
-// The growable buffer: one heap block, header first, data after it.
+// Memory, the growable buffer: one heap block, header first, data after it.
 #include "infra/Buffer.h"
 
 #include <cstdint>

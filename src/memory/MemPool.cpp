@@ -1,4 +1,4 @@
-// The block pool: a shared free list under a lock, fronted by a small cache per thread.
+// Memory, the block pool: a shared free list under a lock, fronted by a small cache per thread.
 //
 // Each thread keeps the blocks it freed last (up to a few dozen per pool, fewer for big blocks)
 // and hands them out again without taking the pool lock; it refills from and spills to the

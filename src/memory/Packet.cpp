@@ -1,4 +1,4 @@
-// Packets: the shared record and its four origins.
+// Memory, packets: the shared record and its four origins.
 #include "infra/Packet.h"
 
 #include <atomic>
@@ -167,8 +167,9 @@ PacketInternal* PacketInternal::create(unsigned int size, unsigned int extraSize
             block = static_cast<unsigned char*>(manager->allocateBlock(granted));
         }
         if (INFRA_UNLIKELY(block == nullptr)) {
-            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "PacketInternal::create(): NO enough, need size(%zu) ext(%zu)\n",
-                    static_cast<std::size_t>(size), static_cast<std::size_t>(extraSize));
+            INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo,
+                            "PacketInternal::create(): NO enough, need size(%zu) ext(%zu)\n",
+                            static_cast<std::size_t>(size), static_cast<std::size_t>(extraSize));
             return nullptr;
         }
         // The pool grants whole runs of chunks (their ends are aligned for the record); the
@@ -188,8 +189,10 @@ PacketInternal* PacketInternal::create(unsigned int size, unsigned int extraSize
         if (size > 0) {
             data = static_cast<unsigned char*>(manager->allocate(granted));
             if (data == nullptr) {
-                INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo, "PacketInternal::create(): 2 NO enough, need size(%zu) ext(%zu)\n",
-                        static_cast<std::size_t>(size), static_cast<std::size_t>(extraSize));
+                INFRA_LOG_LEVEL(Infra::Detail::kLevelInfo,
+                                "PacketInternal::create(): 2 NO enough, need size(%zu) ext(%zu)\n",
+                                static_cast<std::size_t>(size),
+                                static_cast<std::size_t>(extraSize));
                 return nullptr;
             }
         } else {

@@ -1,4 +1,4 @@
-// The packet manager: configuration, the built state and the public handle.
+// Memory, the packet manager: configuration, the built state and the public handle.
 #include "infra/PacketManager.h"
 
 #include <cstdlib>

@@ -1,4 +1,4 @@
-// The packet manager's state, shared by the manager and the packets.
+// Memory: the packet manager's state, shared by the manager and the packets.
 #ifndef INFRA_SRC_MEMORY_PACKETMANAGERINTERNAL_H
 #define INFRA_SRC_MEMORY_PACKETMANAGERINTERNAL_H
 

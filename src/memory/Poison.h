@@ -1,5 +1,5 @@
-// Tells AddressSanitizer which parts of the pools' memory are free, so that a use after free
-// or an overrun inside a pool is reported like one on the heap. Without the sanitizer the
+// Memory: tells AddressSanitizer which parts of the pools' memory are free, so that a use after
+// free or an overrun inside a pool is reported like one on the heap. Without the sanitizer the
 // calls compile to nothing.
 #ifndef INFRA_SRC_MEMORY_POISON_H
 #define INFRA_SRC_MEMORY_POISON_H

@@ -1,4 +1,5 @@
-// The lock of the buddy pool: a mutex that is skipped while the process has a single thread.
+// Memory, the lock of the buddy pool: a mutex that is skipped while the process has a single
+// thread.
 //
 // A pool operation is a handful of list updates, so an uncontended lock and unlock would cost
 // as much as the operation itself. While only one thread exists nobody can observe the pool

@@ -1,4 +1,4 @@
-// Shared packets: this build has no cross-process transport, so packets stay as they are.
+// Memory, shared packets: this build has no cross-process transport, so packets stay as they are.
 #include "infra/SharePacket.h"
 
 namespace Tovix {

@@ -1,5 +1,5 @@
-// Bytes: the byte searches some C libraries offer beyond the standard (memrchr, strchrnul),
-// with portable loops elsewhere. Inline: they sit on the log's per-line path.
+// Platform, bytes: the byte searches some C libraries offer beyond the standard (memrchr,
+// strchrnul), with portable loops elsewhere. Inline: they sit on the log's per-line path.
 #ifndef INFRA_PLATFORM_BYTES_H
 #define INFRA_PLATFORM_BYTES_H
 

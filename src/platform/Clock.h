@@ -1,6 +1,6 @@
-// The clock seam: the system's real-time and monotonic clocks, local time and the zone offset.
-// Implemented by src/platform/posix/Clock.cpp and src/platform/win32/Clock.cpp. Nothing here
-// throws or fails: every function returns a usable value.
+// Platform, the clock seam: the system's real-time and monotonic clocks, local time and the zone
+// offset. Implemented by src/platform/posix/Clock.cpp and src/platform/win32/Clock.cpp. Nothing
+// here throws or fails: every function returns a usable value.
 #ifndef INFRA_PLATFORM_CLOCK_H
 #define INFRA_PLATFORM_CLOCK_H
 

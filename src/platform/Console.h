@@ -1,5 +1,5 @@
-// The console seam: colours of what standard output writes, and text for an attached debugger.
-// Implemented by src/platform/posix/Console.cpp (ANSI sequences on a terminal) and
+// Platform, the console seam: colours of what standard output writes, and text for an attached
+// debugger. Implemented by src/platform/posix/Console.cpp (ANSI sequences on a terminal) and
 // src/platform/win32/Console.cpp (console text attributes). Nothing here throws or fails.
 #ifndef INFRA_PLATFORM_CONSOLE_H
 #define INFRA_PLATFORM_CONSOLE_H

@@ -1,5 +1,5 @@
-// The dynamic-library seam: loading a library by file name and finding an exported entry point.
-// Implemented by src/platform/posix/DynamicLibrary.cpp (dlopen/dlsym) and, on Windows, by
+// Platform, the dynamic-library seam: loading a library by file name and finding an exported entry
+// point. Implemented by src/platform/posix/DynamicLibrary.cpp (dlopen/dlsym) and, on Windows, by
 // LoadLibraryA/GetProcAddress. Nothing here throws.
 #ifndef INFRA_PLATFORM_DYNAMICLIBRARY_H
 #define INFRA_PLATFORM_DYNAMICLIBRARY_H

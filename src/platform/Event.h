@@ -1,5 +1,5 @@
-// The event seam: a manual-reset event. Once set it stays set, releasing every waiter, until it
-// is reset. Implemented by src/platform/posix/Event.cpp and src/platform/win32/Event.cpp.
+// Platform, the event seam: a manual-reset event. Once set it stays set, releasing every waiter,
+// until it is reset. Implemented by src/platform/posix/Event.cpp and src/platform/win32/Event.cpp.
 #ifndef INFRA_PLATFORM_EVENT_H
 #define INFRA_PLATFORM_EVENT_H
 

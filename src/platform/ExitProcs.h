@@ -1,6 +1,7 @@
-// Thread exit procedures, the part of the Tls seam that posix/Tls.cpp and win32/Tls.cpp share: the
-// procedures a thread runs as it ends, as a list in one thread-local slot of the platform's own
-// kind (a key whose destructor, or a fiber-local slot whose callback, runs the list).
+// Platform: thread exit procedures, the part of the Tls seam that posix/Tls.cpp and win32/Tls.cpp
+// share: the procedures a thread runs as it ends, as a list in one thread-local slot of the
+// platform's own kind (a key whose destructor, or a fiber-local slot whose callback, runs the
+// list).
 #ifndef INFRA_PLATFORM_EXITPROCS_H
 #define INFRA_PLATFORM_EXITPROCS_H
 

@@ -1,4 +1,4 @@
-// The file and directory seam: opening streams with explicit open flags, 64-bit stream
+// Platform, the file and directory seam: opening streams with explicit open flags, 64-bit stream
 // positions, file status, directories, directory listing and file-system space. Implemented by
 // src/platform/posix/FileSystem.cpp (and src/platform/win32/ on Windows). What the standard C
 // library offers portably (fread, fwrite, fseek, ftell, fgets, fputs, fflush, rename, remove,

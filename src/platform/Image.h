@@ -1,5 +1,5 @@
-// The program-image seam: where the loaded program and this library keep their read-only bytes.
-// Implemented by src/platform/posix/Image.cpp (the loaded objects' program headers) and
+// Platform, the program-image seam: where the loaded program and this library keep their read-only
+// bytes. Implemented by src/platform/posix/Image.cpp (the loaded objects' program headers) and
 // src/platform/win32/Image.cpp (the modules' section tables). Nothing here throws.
 #ifndef INFRA_PLATFORM_IMAGE_H
 #define INFRA_PLATFORM_IMAGE_H

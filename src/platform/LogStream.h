@@ -1,5 +1,5 @@
-// The log file's stream: opened so that child processes do not inherit it, and checked for
-// having been removed under the writer. Implemented by src/platform/posix/LogStream.cpp and
+// Platform: the log file's stream: opened so that child processes do not inherit it, and checked
+// for having been removed under the writer. Implemented by src/platform/posix/LogStream.cpp and
 // src/platform/win32/LogStream.cpp. Nothing here throws.
 #ifndef INFRA_PLATFORM_LOGSTREAM_H
 #define INFRA_PLATFORM_LOGSTREAM_H

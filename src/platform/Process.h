@@ -1,6 +1,6 @@
-// The process seam: the calling process's id, and running a program to its end. Implemented by
-// src/platform/posix/Process.cpp (posix_spawnp, waitpid) and src/platform/win32/Process.cpp
-// (CreateProcessA). Nothing here throws.
+// Platform, the process seam: the calling process's id, and running a program to its end.
+// Implemented by src/platform/posix/Process.cpp (posix_spawnp, waitpid) and
+// src/platform/win32/Process.cpp (CreateProcessA). Nothing here throws.
 #ifndef INFRA_PLATFORM_PROCESS_H
 #define INFRA_PLATFORM_PROCESS_H
 

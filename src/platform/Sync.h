@@ -1,5 +1,5 @@
-// The sync seam: re-entrant mutexes that report an abandoned owner, counting semaphores and the
-// semaphore wait a thread cancel ends. Implemented by src/platform/posix/Sync.cpp and
+// Platform, the sync seam: re-entrant mutexes that report an abandoned owner, counting semaphores
+// and the semaphore wait a thread cancel ends. Implemented by src/platform/posix/Sync.cpp and
 // src/platform/win32/Sync.cpp. The native re-entrant lock that the library's mutexes embed is
 // inline, in NativeLock.h of the chosen platform's folder (posix/, win32/), so that a lock costs
 // no call beyond the one into the system. Nothing here throws; failures are results.

@@ -1,5 +1,5 @@
-// The thread seam: thread ids, sleeping, and starting, waiting for, naming, prioritising and
-// cancelling operating-system threads, with the blocking points where a cancel takes effect.
+// Platform, the thread seam: thread ids, sleeping, and starting, waiting for, naming, prioritising
+// and cancelling operating-system threads, with the blocking points where a cancel takes effect.
 // Implemented by src/platform/posix/Thread.cpp and src/platform/win32/Thread.cpp. Nothing here
 // throws (a cancel unwinds the cancelled thread's stack; see CancellableWait).
 #ifndef INFRA_PLATFORM_THREAD_H

@@ -1,4 +1,4 @@
-// The local-time seam: conversions between local date and time fields and seconds by the
+// Platform, the local-time seam: conversions between local date and time fields and seconds by the
 // system's zone rules (with daylight saving), and setting the real-time clock. Implemented by
 // src/platform/posix/TimeZone.cpp (and a win32 counterpart).
 #ifndef INFRA_PLATFORM_TIMEZONE_H

@@ -1,4 +1,4 @@
-// The thread-local seam: slots of the system's own, procedures run as a thread ends, and
+// Platform, the thread-local seam: slots of the system's own, procedures run as a thread ends, and
 // per-thread records on the heap built on both (ThreadRecord). The slots and the exit procedures
 // are implemented by src/platform/posix/Tls.cpp and src/platform/win32/Tls.cpp; ThreadRecord is
 // inline. Nothing here throws.

@@ -1,4 +1,4 @@
-// Base64 encoding and decoding with the standard alphabet.
+// Codecs: Base64 encoding and decoding with the standard alphabet.
 //
 // Encoding turns 12 input bits into two characters with one look-up in a 4096-entry pair
 // table. Decoding first finds the end of the text (the first byte outside the alphabet), reading

@@ -1,4 +1,4 @@
-// Code page 936 (GBK) against UCS-2 and UTF-8.
+// Character sets: Code page 936 (GBK) against UCS-2 and UTF-8.
 //
 // The whole-text conversions to and from UTF-8 are defined as two steps through a UCS-2 buffer;
 // they run here as one pass with the same results, so they need no temporary buffer. Each pass

@@ -1,4 +1,4 @@
-// CRC-16 and CRC-32. Both run eight bytes per step with sliced tables; CRC-32 folds 64-byte
+// Codecs: CRC-16 and CRC-32. Both run eight bytes per step with sliced tables; CRC-32 folds 64-byte
 // blocks with carry-less multiplication where the processor has it (chosen at run time, so
 // the library needs no special compiler flags) and leaves the short tail to the tables.
 #include "infra/Crc.h"

@@ -1,5 +1,5 @@
-// MD5 (RFC 1321). MD5 is one long dependency chain, so each step adds the message word and the
-// round constant first and computes the parts of the round function that do not depend on the
+// Codecs: MD5 (RFC 1321). MD5 is one long dependency chain, so each step adds the message word and
+// the round constant first and computes the parts of the round function that do not depend on the
 // newest chaining value early, keeping as little as possible on the critical path.
 #include "infra/Md5.h"
 

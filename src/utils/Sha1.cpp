@@ -1,4 +1,4 @@
-// SHA-1 (FIPS 180-1). Blocks are compressed with the processor's SHA instructions where it
+// Codecs: SHA-1 (FIPS 180-1). Blocks are compressed with the processor's SHA instructions where it
 // reports them (chosen at run time, so the library needs no special compiler flags) and with a
 // portable routine elsewhere; both produce the same chaining state.
 #include "infra/Sha1.h"

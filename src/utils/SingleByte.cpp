@@ -1,5 +1,5 @@
-// Single-byte code pages against UTF-8: code page 1252 both ways and the family of converters
-// to UTF-8 that differ only in their table.
+// Character sets, single-byte code pages against UTF-8: code page 1252 both ways and the family of
+// converters to UTF-8 that differ only in their table.
 #include <climits>
 #include <cstdint>
 #include <cstring>

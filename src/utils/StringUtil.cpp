@@ -1,4 +1,4 @@
-// Bounded string helpers and IPv4 address text.
+// Strings: bounded string helpers and IPv4 address text.
 #include "infra/StringUtil.h"
 
 #include <climits>

@@ -1,4 +1,4 @@
-// DES and Triple DES over a table-driven core.
+// Codecs: DES and Triple DES over a table-driven core.
 //
 // The core keeps each block half rotated left by one bit after the initial permutation, so the
 // eight 6-bit expansion groups of a half are read from two words at byte boundaries (see

@@ -1,5 +1,5 @@
-// UCS-4 to UTF-8. Kept apart from the other UTF-8 conversions because it is the only converter
-// that logs.
+// Character sets: UCS-4 to UTF-8. Kept apart from the other UTF-8 conversions because it is the
+// only converter that logs.
 #include <cstdint>
 #include <cstring>
 

@@ -1,4 +1,4 @@
-// UTF-8 against UCS-2: the per-character and whole-text conversions.
+// Character sets, UTF-8 against UCS-2: the per-character and whole-text conversions.
 #include <cstdint>
 
 #include "infra/CharSet.h"

@@ -1,5 +1,5 @@
-// UTF-8 forms shared by the character-set converters: one decoder and the encoders, inline so the
-// conversion loops keep them in registers.
+// Character sets, UTF-8 forms shared by the character-set converters: one decoder and the encoders,
+// inline so the conversion loops keep them in registers.
 //
 // The forms are those of the original UTF-8 definition, one row per length:
 //   length  lead mask  lead value  first-byte shift  largest value  smallest value

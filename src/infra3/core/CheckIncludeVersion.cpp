@@ -1,4 +1,4 @@
-// The include-version registry, and the checks the library runs when it is loaded: its own
+// Core: the include-version registry, and the checks the library runs when it is loaded: its own
 // version record and its own include-version table.
 #include "infra3/core/CheckIncludeVersion.h"
 

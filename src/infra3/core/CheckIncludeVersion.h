@@ -1,4 +1,4 @@
-// The include-version check: tables naming the headers (or components) a part of the program
+// Core, the include-version check: tables naming the headers (or components) a part of the program
 // was compiled against, with their versions, compared with each other when they are loaded.
 // Two tables that give one header different versions mean that parts of the program were
 // built against different headers.

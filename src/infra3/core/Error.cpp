@@ -1,4 +1,4 @@
-// Per-thread last error and reuse tag, the error-message table and the assertion reporter.
+// Core: per-thread last error and reuse tag, the error-message table and the assertion reporter.
 #include "infra/Error.h"
 
 #include <cstdint>

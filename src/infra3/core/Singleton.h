@@ -1,4 +1,4 @@
-// The singleton recipe every instance() of the library uses.
+// Core: the singleton recipe every instance() of the library uses.
 //
 // The object is created on first use: a lock-free read of the published pointer, then, on a
 // miss, a second test under the type's creation mutex, construction with new (the

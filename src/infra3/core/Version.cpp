@@ -1,4 +1,4 @@
-// Version records and the library's own record.
+// Core: version records and the library's own record.
 #include "infra/Version.h"
 
 #include <climits>

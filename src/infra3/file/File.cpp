@@ -1,4 +1,4 @@
-// CFile: a buffered file with cached length and position over the file system of its path,
+// Files, CFile: a buffered file with cached length and position over the file system of its path,
 // and the static operations dispatched by path.
 #include "infra/File.h"
 

@@ -1,4 +1,4 @@
-// Directory search: CFileFind and CFileFindEx over the file system of the pattern's prefix.
+// Files, directory search: CFileFind and CFileFindEx over the file system of the pattern's prefix.
 #include "infra/FileFind.h"
 
 #include <cstring>

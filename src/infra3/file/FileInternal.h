@@ -1,4 +1,4 @@
-// Internals shared by CFile, CLfsFile and the directory operations.
+// Files: internals shared by CFile, CLfsFile and the directory operations.
 #ifndef INFRA_SRC_INFRA3_FILE_FILEINTERNAL_H
 #define INFRA_SRC_INFRA3_FILE_FILEINTERNAL_H
 

@@ -1,4 +1,4 @@
-// File systems: the IFileSystem defaults, the hook table that chooses a file system by path
+// Files, file systems: the IFileSystem defaults, the hook table that chooses a file system by path
 // prefix, and FileDefaultOpt over the standard C library and the platform seam.
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-// Directory trees: CFile::makeDirectoryRecursively and CFile::removeDirectoryRecursively,
+// Files, directory trees: CFile::makeDirectoryRecursively and CFile::removeDirectoryRecursively,
 // served through the file system of each path like every other file operation.
 #include <string>
 

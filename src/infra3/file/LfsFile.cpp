@@ -1,4 +1,4 @@
-// CLfsFile: CFile with 64-bit lengths and positions, transfers split into calls of at most
+// Files, CLfsFile: CFile with 64-bit lengths and positions, transfers split into calls of at most
 // 2147483647 bytes.
 #include "infra/LfsFile.h"
 

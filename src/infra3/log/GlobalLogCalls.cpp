@@ -1,4 +1,4 @@
-// The global-namespace symbols of the level calls, for callers built against them. The public
+// Log: the global-namespace symbols of the level calls, for callers built against them. The public
 // header names these functions by using-declarations of the namespaced ones; this file does not
 // include it, so both symbols can be defined.
 #include "infra/Defs.h"

@@ -1,4 +1,4 @@
-// Texts remembered by address and contents: a cache keyed on caller texts checks cheaply that
+// Log, texts remembered by address and contents: a cache keyed on caller texts checks cheaply that
 // an address still holds the text it held, without trusting the address alone (a caller may
 // reuse a buffer, or a library loaded later may put other strings at the same address).
 #ifndef INFRA_SRC_INFRA3_LOG_KEPTTEXT_H

@@ -1,4 +1,4 @@
-// The body of one level call (logDebug … logFatal): tests the level only, then logs under the
+// Log: the body of one level call (logDebug … logFatal): tests the level only, then logs under the
 // module "Unknown" with no file, function, line or version. Shared by the namespaced calls and
 // their global-namespace twins so that both names run the same code.
 #ifndef INFRA_SRC_INFRA3_LOG_LEVELCALL_H

@@ -1,4 +1,4 @@
-// Bounded line building: numbers and a printf-compatible fast path for log messages.
+// Log, bounded line building: numbers and a printf-compatible fast path for log messages.
 #include "infra3/log/LineFormat.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
-// Fast, bounded text building for log lines: a writer for prefix pieces and a printf-compatible
-// message formatter. Both truncate like snprintf: what does not fit is dropped and the text
-// stays NUL-terminated.
+// Log: fast, bounded text building for log lines: a writer for prefix pieces and a
+// printf-compatible message formatter. Both truncate like snprintf: what does not fit is dropped
+// and the text stays NUL-terminated.
 #ifndef INFRA_SRC_INFRA3_LOG_LINEFORMAT_H
 #define INFRA_SRC_INFRA3_LOG_LINEFORMAT_H
 

@@ -1,4 +1,4 @@
-// Re-entrant mutexes over the platform lock.
+// Sync: re-entrant mutexes over the platform lock.
 #include "infra/Mutex.h"
 
 #include <atomic>

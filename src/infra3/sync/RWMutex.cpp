@@ -1,4 +1,4 @@
-// The read-write mutex and its two strategies.
+// Sync: the read-write mutex and its two strategies.
 #include "infra/RWMutex.h"
 
 #include <atomic>

@@ -1,4 +1,4 @@
-// Counting semaphore over the platform semaphore.
+// Sync: counting semaphore over the platform semaphore.
 #include "infra/Semaphore.h"
 
 #include "infra/Assert.h"

@@ -1,4 +1,4 @@
-// Thread-local slots over the platform's keys.
+// Sync: thread-local slots over the platform's keys.
 #include "infra/ThreadSpecific.h"
 
 #include "platform/Tls.h"

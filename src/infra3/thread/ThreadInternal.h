@@ -1,5 +1,5 @@
-// Internals shared by threads (Thread.cpp), the thread registry (ThreadManager.cpp) and the
-// timers (Timer.cpp): the thread record, the registry and the priority mapping.
+// Threads: internals shared by threads (Thread.cpp), the thread registry (ThreadManager.cpp) and
+// the timers (Timer.cpp): the thread record, the registry and the priority mapping.
 #ifndef INFRA_SRC_INFRA3_THREAD_THREADINTERNAL_H
 #define INFRA_SRC_INFRA3_THREAD_THREADINTERNAL_H
 

@@ -1,4 +1,4 @@
-// The thread registry and its reports.
+// Threads: the thread registry and its reports.
 #include "infra/ThreadManager.h"
 
 #include <cstdio>

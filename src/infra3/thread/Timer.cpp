@@ -1,4 +1,4 @@
-// Timers: the manager thread, its ordered schedule, the worker pool and the timer table.
+// Threads, timers: the manager thread, its ordered schedule, the worker pool and the timer table.
 #include "infra/Timer.h"
 
 #include <algorithm>

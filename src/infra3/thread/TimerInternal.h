@@ -1,5 +1,5 @@
-// Timer internals reachable by tests and benchmarks: the schedule, the due-time arithmetic and
-// the worker-pool counters.
+// Threads, timer internals reachable by tests and benchmarks: the schedule, the due-time arithmetic
+// and the worker-pool counters.
 #ifndef INFRA_SRC_INFRA3_THREAD_TIMERINTERNAL_H
 #define INFRA_SRC_INFRA3_THREAD_TIMERINTERNAL_H
 

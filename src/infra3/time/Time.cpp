@@ -1,4 +1,4 @@
-// Calendar time: the library's own calendar arithmetic over the platform clocks.
+// Time, calendar time: the library's own calendar arithmetic over the platform clocks.
 #include "infra/Time.h"
 
 #include <atomic>

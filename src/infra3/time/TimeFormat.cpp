@@ -1,4 +1,4 @@
-// CTime as text: format and parse by pictures, and the process-wide format settings.
+// Time, CTime as text: format and parse by pictures, and the process-wide format settings.
 #include <atomic>
 #include <cstdint>
 #include <cstring>

@@ -1,4 +1,4 @@
-// The picture-string engine behind CTime::format / CTime::parse and the legacy time class:
+// Time: the picture-string engine behind CTime::format / CTime::parse and the legacy time class:
 // functions over a SystemTime and explicit settings, with no process-wide state of their own
 // (the callers keep the settings). Each thread keeps up to eight short pictures (up to 48
 // characters) it uses again and again prepared, keyed by their text, so writing or reading by

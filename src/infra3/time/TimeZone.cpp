@@ -1,5 +1,5 @@
-// Setting the system clock through replaceable hooks, modify procedures, the time-zone switch,
-// the embedded zone and daylight flag, and the zone table.
+// Time: setting the system clock through replaceable hooks, modify procedures, the time-zone
+// switch, the embedded zone and daylight flag, and the zone table.
 #include <atomic>
 #include <cstdlib>
 #include <vector>

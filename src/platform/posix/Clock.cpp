@@ -1,4 +1,4 @@
-// POSIX clocks: clock_gettime for the real-time and monotonic clocks, localtime_r and the
+// Platform, POSIX clocks: clock_gettime for the real-time and monotonic clocks, localtime_r and the
 // `timezone` variable for local time.
 #include <time.h>
 

@@ -1,4 +1,5 @@
-// POSIX console colours (ANSI SGR sequences, only on a terminal) and debugger output (none).
+// Platform: POSIX console colours (ANSI SGR sequences, only on a terminal) and debugger output
+// (none).
 #include <unistd.h>
 
 #include <atomic>

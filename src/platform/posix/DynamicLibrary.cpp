@@ -1,4 +1,4 @@
-// Dynamic libraries on POSIX: dlopen with immediate binding and dlsym.
+// Platform, dynamic libraries on POSIX: dlopen with immediate binding and dlsym.
 #include <dlfcn.h>
 
 #include <cstring>

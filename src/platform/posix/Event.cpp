@@ -1,4 +1,4 @@
-// POSIX manual-reset event: a flag and a generation count under a mutex, with a condition
+// Platform, POSIX manual-reset event: a flag and a generation count under a mutex, with a condition
 // variable. The generation lets a waiter that was released by a set return even when the flag
 // was reset before it woke up.
 #include <pthread.h>

@@ -1,4 +1,4 @@
-// POSIX file and directory seam: open(2) + fdopen, fseeko/ftello, stat/lstat, access,
+// Platform, POSIX file and directory seam: open(2) + fdopen, fseeko/ftello, stat/lstat, access,
 // statvfs, mkdir/rmdir and opendir/readdir/fnmatch listings.
 #if !defined(_FILE_OFFSET_BITS)
 #define _FILE_OFFSET_BITS 64

@@ -1,4 +1,4 @@
-// POSIX program images: the loaded objects' program headers (dl_iterate_phdr).
+// Platform, POSIX program images: the loaded objects' program headers (dl_iterate_phdr).
 #include <link.h>
 
 #include "platform/Image.h"

@@ -1,4 +1,4 @@
-// The log file's stream on POSIX.
+// Platform: the log file's stream on POSIX.
 #include "platform/LogStream.h"
 
 #include <sys/stat.h>

@@ -1,6 +1,7 @@
-// The native re-entrant lock, inline: the library's mutexes embed it and call it directly, so a
-// lock operation costs no call beyond the one into the C library. Portable code includes this
-// header as "NativeLock.h"; the build puts the chosen platform's folder on the include path.
+// Platform: the native re-entrant lock, inline: the library's mutexes embed it and call it
+// directly, so a lock operation costs no call beyond the one into the C library. Portable code
+// includes this header as "NativeLock.h"; the build puts the chosen platform's folder on the
+// include path.
 #ifndef INFRA_PLATFORM_POSIX_NATIVELOCK_H
 #define INFRA_PLATFORM_POSIX_NATIVELOCK_H
 

@@ -1,4 +1,4 @@
-// POSIX processes: the process id, and programs started with posix_spawnp and waited for.
+// Platform, POSIX processes: the process id, and programs started with posix_spawnp and waited for.
 #include <errno.h>
 #include <spawn.h>
 #include <sys/wait.h>

@@ -1,5 +1,5 @@
-// POSIX sync: robust re-entrant mutexes, and semaphores over a mutex and a condition variable on
-// the monotonic clock.
+// Platform, POSIX sync: robust re-entrant mutexes, and semaphores over a mutex and a condition
+// variable on the monotonic clock.
 #include <errno.h>
 #include <pthread.h>
 #include <time.h>

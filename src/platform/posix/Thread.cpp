@@ -1,5 +1,5 @@
-// POSIX threads: kernel thread ids, sleeping, pthread_create with a start trampoline, joins,
-// cancellation at the library's blocking points, thread names and nice values as priorities.
+// Platform, POSIX threads: kernel thread ids, sleeping, pthread_create with a start trampoline,
+// joins, cancellation at the library's blocking points, thread names and nice values as priorities.
 #include <errno.h>
 #include <limits.h>
 #include <pthread.h>

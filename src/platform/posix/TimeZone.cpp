@@ -1,4 +1,4 @@
-// POSIX local time: mktime and localtime_r with the process's zone rules; clock_settime.
+// Platform, POSIX local time: mktime and localtime_r with the process's zone rules; clock_settime.
 #include <time.h>
 
 #include <climits>

@@ -1,5 +1,5 @@
-// POSIX thread-local slots (pthread keys) and the procedures run as a thread ends (one key whose
-// destructor runs the thread's list).
+// Platform: POSIX thread-local slots (pthread keys) and the procedures run as a thread ends (one
+// key whose destructor runs the thread's list).
 #include <pthread.h>
 
 #include "platform/ExitProcs.h"

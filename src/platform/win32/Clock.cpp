@@ -1,4 +1,4 @@
-// Windows clocks: the precise system time, GetLocalTime, the performance counter and the
+// Platform, Windows clocks: the precise system time, GetLocalTime, the performance counter and the
 // runtime's zone offset.
 #include <time.h>
 

@@ -1,4 +1,4 @@
-// Windows console colours (console text attributes) and debugger output.
+// Platform: Windows console colours (console text attributes) and debugger output.
 #include <cstdio>
 
 #include "WindowsHeader.h"

@@ -1,4 +1,4 @@
-// Dynamic libraries on Windows: LoadLibraryA and GetProcAddress.
+// Platform, dynamic libraries on Windows: LoadLibraryA and GetProcAddress.
 #include <string>
 
 #include "WindowsHeader.h"

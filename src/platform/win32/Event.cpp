@@ -1,4 +1,4 @@
-// Windows manual-reset event: the kernel object itself.
+// Platform, Windows manual-reset event: the kernel object itself.
 #include <windows.h>
 
 #include <new>

@@ -1,6 +1,6 @@
-// Windows file and directory seam over the C runtime: _open + _fdopen, _fseeki64/_ftelli64,
-// _stat64, _access, _mkdir/_rmdir, _findfirst64/_findnext64 listings with the runtime's own
-// attribute bits, and GetDiskFreeSpaceExA for the space of a volume.
+// Platform, Windows file and directory seam over the C runtime: _open + _fdopen,
+// _fseeki64/_ftelli64, _stat64, _access, _mkdir/_rmdir, _findfirst64/_findnext64 listings with the
+// runtime's own attribute bits, and GetDiskFreeSpaceExA for the space of a volume.
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>

@@ -1,4 +1,4 @@
-// Windows program images: the section tables of the program's and this library's modules.
+// Platform, Windows program images: the section tables of the program's and this library's modules.
 #include "platform/Image.h"
 #include "WindowsHeader.h"
 

@@ -1,4 +1,4 @@
-// The log file's stream on Windows.
+// Platform: the log file's stream on Windows.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
-// The native re-entrant lock, inline: a critical section, which its owner may enter again.
-// Portable code includes this header as "NativeLock.h"; the build puts the chosen platform's
+// Platform: the native re-entrant lock, inline: a critical section, which its owner may enter
+// again. Portable code includes this header as "NativeLock.h"; the build puts the chosen platform's
 // folder on the include path.
 #ifndef INFRA_PLATFORM_WIN32_NATIVELOCK_H
 #define INFRA_PLATFORM_WIN32_NATIVELOCK_H

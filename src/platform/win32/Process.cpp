@@ -1,5 +1,5 @@
-// Windows processes: the process id, and programs started with CreateProcessA (handing on only
-// the standard streams) and waited for.
+// Platform, Windows processes: the process id, and programs started with CreateProcessA (handing on
+// only the standard streams) and waited for.
 #include <cstring>
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
-// Windows sync: kernel mutexes and kernel semaphores, and the semaphore wait that also watches the
-// thread's cancel event.
+// Platform, Windows sync: kernel mutexes and kernel semaphores, and the semaphore wait that also
+// watches the thread's cancel event.
 #include <new>
 
 #include "WindowsHeader.h"

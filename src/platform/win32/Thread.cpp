@@ -1,4 +1,4 @@
-// Windows threads: thread ids, sleeping, _beginthreadex with a start trampoline,
+// Platform, Windows threads: thread ids, sleeping, _beginthreadex with a start trampoline,
 // SetThreadPriority, cooperative cancellation at the blocking points (CancellableWait) and
 // thread descriptions.
 #include <errno.h>

@@ -1,5 +1,5 @@
-// Windows local time: the runtime's _mktime64 and _localtime64_s with the process's zone rules;
-// the clock is set with SetSystemTime.
+// Platform, Windows local time: the runtime's _mktime64 and _localtime64_s with the process's zone
+// rules; the clock is set with SetSystemTime.
 #include <time.h>
 
 #include <climits>

@@ -1,5 +1,5 @@
-// Windows thread-local slots (TlsAlloc) and the procedures run as a thread ends (one fiber-local
-// slot whose callback runs the thread's list).
+// Platform: Windows thread-local slots (TlsAlloc) and the procedures run as a thread ends (one
+// fiber-local slot whose callback runs the thread's list).
 #include "platform/Tls.h"
 #include "WindowsHeader.h"
 #include "platform/ExitProcs.h"

@@ -1,5 +1,5 @@
-// The one way this folder includes <windows.h>: without the rarely used parts and without the
-// min/max macros, which would break std::min and std::max in every file that sees them.
+// Platform: the one way this folder includes <windows.h>: without the rarely used parts and without
+// the min/max macros, which would break std::min and std::max in every file that sees them.
 #ifndef INFRA_PLATFORM_WIN32_WINDOWSHEADER_H
 #define INFRA_PLATFORM_WIN32_WINDOWSHEADER_H
 
