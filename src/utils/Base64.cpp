@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "utils/CpuFeatures.h"
+
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #define INFRA_BASE64_HAVE_AVX2 1
 #include <immintrin.h>
@@ -137,11 +139,7 @@ std::atomic<bool> g_base64AccelerationAllowed{true};
 #if INFRA_BASE64_HAVE_AVX2
 
 bool processorHasAvx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
+    return Detail::cpuHas(Detail::CpuFeature::kAvx2);
 }
 
 // Whole aligned 32-byte blocks are read, up to the end of the block that holds the terminator:

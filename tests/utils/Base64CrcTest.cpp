@@ -467,6 +467,13 @@ TEST(Crc32, SwitchSelectsPortablePath) {
     EXPECT_FALSE(Detail::crc32Accelerated());
     Detail::setCrc32Acceleration(true);
     testing::Test::RecordProperty("crc32_accelerated", Detail::crc32Accelerated() ? 1 : 0);
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    // The library's own processor query agrees with the compiler's.
+    __builtin_cpu_init();
+    EXPECT_EQ(Detail::crc32Accelerated(),
+              __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1"));
+    EXPECT_EQ(Detail::base64Accelerated(), __builtin_cpu_supports("avx2") != 0);
+#endif
 }
 
 TEST(Codecs, ConcurrentCallsAgreeWhilePathsSwitch) {
