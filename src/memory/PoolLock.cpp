@@ -38,10 +38,15 @@ std::uintptr_t assignPoolThreadToken() {
 PoolLock::PoolLock(std::uint32_t firstRun, std::uint32_t longestRun)
     : m_word(0),
       m_owner(0),
-      m_ownerInside(0),
+      m_ownerEntries(0),
+      m_asked(0),
+      m_inside{},
+      m_stale{},
+      m_staleCount(0),
       m_last(0),
       m_run(0),
       m_runNeeded(firstRun),
+      m_firstRun(firstRun),
       m_longestRun(longestRun),
       m_ownable(Platform::processWideBarrierAvailable()) {}
 
@@ -65,19 +70,61 @@ void PoolLock::wakeWaiter() {
     Platform::addressWakeOne(&m_word);
 }
 
-void PoolLock::withdraw() {
+void PoolLock::handOver(std::uintptr_t self) {
+    // Outside any critical section. A compare-exchange: the ownership may have been withdrawn
+    // meanwhile and given to another thread, whose ownership must stay.
+    std::uintptr_t expected = self;
+    m_owner.compare_exchange_strong(expected, 0, std::memory_order_release,
+                                    std::memory_order_relaxed);
+}
+
+void PoolLock::takeOver(std::uintptr_t self, std::uintptr_t owner) {
+    m_asked.store(1, std::memory_order_relaxed);
+    std::uint32_t seen = m_ownerEntries.load(std::memory_order_relaxed);
+    bool handedOver = false;
+    for (;;) {
+        for (int i = 0; i < kSpins && !handedOver; ++i) {
+            // Only the owner changes the ownership while the word lock is held here.
+            handedOver = m_owner.load(std::memory_order_acquire) != owner;
+            cpuRelax();
+        }
+        const std::uint32_t now = m_ownerEntries.load(std::memory_order_relaxed);
+        if (handedOver || now == seen) {
+            break;
+        }
+        seen = now;
+    }
+    m_asked.store(0, std::memory_order_relaxed);
+    if (handedOver) {
+        // The owner's release above orders its critical sections before this thread's.
+        becomeOwner(self);
+        if (m_runNeeded > m_firstRun) {
+            m_runNeeded /= 2;
+        }
+        return;
+    }
+    // The owner made no entry for a while: withdraw. After the barrier the owner either sees
+    // that it no longer owns the lock, or its "inside" flag is visible here.
     m_owner.store(0, std::memory_order_relaxed);
-    // After the barrier the owner either sees that it no longer owns the lock, or its "inside"
-    // flag is visible here.
     Platform::processWideBarrier();
-    for (int i = 0; m_ownerInside.load(std::memory_order_acquire) != 0; ++i) {
+    std::atomic<int>& inside = m_inside[slotOf(owner)];
+    if (inside.load(std::memory_order_acquire) == 0) {
+        // Out, or about to enter and bound to find itself withdrawn: until it has been through
+        // the word lock, its slot makes no new owner.
+        if (m_stale[slotOf(owner)] == 0) {
+            ++m_staleCount;
+        }
+        m_stale[slotOf(owner)] = owner;
+    }
+    for (int i = 0; inside.load(std::memory_order_acquire) != 0; ++i) {
         if (i < kSpins) {
             cpuRelax();
         } else {
             std::this_thread::yield();
         }
     }
-    if (m_runNeeded < m_longestRun) {
+    // The owner is out: its count of entries is final.
+    if (m_ownerEntries.load(std::memory_order_relaxed) < kTurn && m_runNeeded < m_longestRun) {
         m_runNeeded = m_runNeeded > m_longestRun / 2 ? m_longestRun : m_runNeeded * 2;
     }
     m_last = 0;

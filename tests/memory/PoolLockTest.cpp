@@ -34,7 +34,7 @@ TEST(PoolLock, OwnershipChangingHandsKeepsThreadsApart) {
             }
             for (int b = 0; b < kBursts; ++b) {
                 for (int i = 0; i < kBurst; ++i) {
-                    const bool mine = lock.lock();
+                    const int taken = lock.lock();
                     inside = inside + 1;
                     for (int k = 0; k < 20; ++k) {
                         counter = counter + 1;
@@ -43,8 +43,8 @@ TEST(PoolLock, OwnershipChangingHandsKeepsThreadsApart) {
                         ++overlaps;
                     }
                     inside = inside - 1;
-                    owned += mine ? 1 : 0;
-                    lock.unlock(mine);
+                    owned += taken != PoolLock::kShared ? 1 : 0;
+                    lock.unlock(taken);
                 }
                 std::this_thread::yield();
             }
