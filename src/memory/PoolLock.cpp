@@ -107,14 +107,18 @@ void PoolLock::takeOver(std::uintptr_t self, std::uintptr_t owner) {
     // that it no longer owns the lock, or its "inside" flag is visible here.
     m_owner.store(0, std::memory_order_relaxed);
     Platform::processWideBarrier();
-    std::atomic<int>& inside = m_inside[slotOf(owner)];
+    std::atomic<unsigned char>& inside = m_inside[slotOf(owner)];
     if (inside.load(std::memory_order_acquire) == 0) {
         // Out, or about to enter and bound to find itself withdrawn: until it has been through
         // the word lock, its slot makes no new owner.
-        if (m_stale[slotOf(owner)] == 0) {
+        std::uint32_t& stale = m_stale[slotOf(owner)];
+        if (stale == 0) {
+            stale = staleMark(owner);
             ++m_staleCount;
+        } else if (stale != staleMark(owner)) {
+            // Two such owners share the slot: it stays closed for good.
+            stale = kClosedForGood;
         }
-        m_stale[slotOf(owner)] = owner;
     }
     for (int i = 0; inside.load(std::memory_order_acquire) != 0; ++i) {
         if (i < kSpins) {

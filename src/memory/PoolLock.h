@@ -115,7 +115,7 @@ private:
     // Called with the word lock held: takes over or withdraws another thread's ownership, or
     // makes this thread the owner after it had to wait or once its run is long enough.
     void afterShared(std::uintptr_t self, bool waited) {
-        if (m_staleCount != 0 && m_stale[slotOf(self)] == self) {
+        if (m_staleCount != 0 && m_stale[slotOf(self)] == staleMark(self)) {
             // This thread is past any owned entry it may have begun before its withdrawal.
             m_stale[slotOf(self)] = 0;
             --m_staleCount;
@@ -135,6 +135,11 @@ private:
         }
     }
     static int slotOf(std::uintptr_t token) { return static_cast<int>(token % kSlots); }
+    // Never 0 nor kClosedForGood; tokens sharing a mark (2^32 apart) only keep a slot closed
+    // longer.
+    static std::uint32_t staleMark(std::uintptr_t token) {
+        return static_cast<std::uint32_t>(token) | 1u << 31;
+    }
     // Word lock held. Not while a withdrawn owner sharing the slot may still write its flag.
     void becomeOwner(std::uintptr_t self) {
         if (m_ownable && m_stale[slotOf(self)] == 0) {
@@ -151,16 +156,17 @@ private:
     // Owners raise the flag of their own slot (token modulo kSlots): an owner whose ownership was
     // withdrawn while it was about to enter may still raise and lower its flag once, and must
     // not lower a later owner's.
-    static constexpr int kSlots = 64;
+    static constexpr int kSlots = 256;
+    static constexpr std::uint32_t kClosedForGood = 1;
 
     std::atomic<int> m_word;
     std::atomic<std::uintptr_t> m_owner;
     std::atomic<std::uint32_t> m_ownerEntries;
     std::atomic<int> m_asked;
-    std::atomic<int> m_inside[kSlots];
+    std::atomic<unsigned char> m_inside[kSlots];
     // Guarded by m_word. m_stale: per slot, a withdrawn owner that may still be about to enter
     // (it clears its mark when it next takes the word lock).
-    std::uintptr_t m_stale[kSlots];
+    std::uint32_t m_stale[kSlots];
     int m_staleCount;
     std::uintptr_t m_last;
     std::uint32_t m_run;
