@@ -2,22 +2,21 @@
 // keeps using the pool, and that passes the pool between busy threads in turns.
 //
 // A pool operation is a handful of list updates, so even an uncontended atomic exchange costs
-// as much as the operation itself, and a lock taken in turn by threads on different processors
+// as much as the operation itself, and a lock taken by threads on different processors in turn
 // moves the pool's memory between them at every operation. Two modes:
 // - Shared: a word lock (0 free, 1 held, 2 held with waiters) taken with one compare-exchange,
 //   spun on briefly when held, then waited on through the platform's address wait.
-// - Owned: after a long enough run of acquisitions by one thread with nobody else in between,
-//   that thread becomes the owner and enters with plain stores: it raises its "inside" flag and
-//   checks that it is still the owner.
-// A thread that had to wait for the word lock becomes the owner at once: threads taking turns
-// cost less than threads taking every operation in turn.
-// Another thread takes the word lock and asks for the turn. A busy owner hands it over at its
-// next entry once it has had kTurn entries: the asking thread becomes the owner. An owner that
-// makes no progress (idle, or preempted) has its ownership withdrawn instead: the asking thread
-// runs a barrier on every thread of the process, so that the owner's flag and its check are seen
-// in order, and waits until the owner is out. A withdrawal costs microseconds: when it ends an
-// ownership that had fewer than kTurn entries, the run needed for ownership doubles (and while
-// it is above twice the first run, waiting no longer makes a thread the owner); a hand-over
+// - Owned: one thread, the owner, enters with plain stores: it raises the "inside" flag of its
+//   slot and checks that it still owns the lock. A thread becomes the owner after a long enough
+//   run of acquisitions with nobody else in between, or at once when it had to wait for the word
+//   lock: threads taking turns cost less than threads taking every operation in turn.
+// Any other thread takes the word lock and asks for the turn. A busy owner hands the lock over
+// at its next entry once it has had kTurn entries, and the asking thread becomes the owner. An
+// owner that makes no progress (idle, or preempted) has its ownership withdrawn instead: the
+// asking thread runs a barrier on every thread of the process, so that the owner's flag and its
+// check are seen in order, and waits until the owner is out. A withdrawal costs microseconds:
+// when it ends an ownership of fewer than kTurn entries, the run needed for ownership doubles
+// (and above twice the first run, waiting no longer makes a thread the owner); a hand-over
 // halves it again.
 // The critical sections never call out and never block, so spinning on them stays short.
 #ifndef INFRA_SRC_MEMORY_POOLLOCK_H
@@ -30,8 +29,8 @@ namespace Tovix {
 namespace Memory {
 namespace Detail {
 
-// The thread's number, 0 until poolThreadToken() first runs on it. Initial-exec where the
-// object format has it: a thread-pointer-relative load instead of a call per lookup.
+// Initial-exec where the object format has it: a thread-pointer-relative load instead of a call
+// per lookup.
 #if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
 #define INFRA_POOL_TLS_MODEL __attribute__((tls_model("initial-exec")))
 #else
@@ -43,6 +42,8 @@ namespace Detail {
 #else
 #define INFRA_POOL_INLINE inline
 #endif
+
+// The thread's number, 0 until poolThreadToken() first runs on it.
 extern thread_local std::uintptr_t g_poolThreadToken INFRA_POOL_TLS_MODEL;
 
 // Numbers a thread on first use.
@@ -56,9 +57,9 @@ inline std::uintptr_t poolThreadToken() {
 
 class PoolLock {
 public:
-    // A thread comes to own the lock after `firstRun` acquisitions in a row; each withdrawal
-    // doubles that, up to `longestRun`, and each hand-over halves it again, down to `firstRun`.
-    // Where the platform has no process-wide barrier, no thread ever does.
+    // A thread comes to own the lock after `firstRun` acquisitions in a row (see above for how
+    // that changes, between `firstRun` and `longestRun`). Where the platform has no process-wide
+    // barrier, no thread ever does.
     explicit PoolLock(std::uint32_t firstRun = 1024, std::uint32_t longestRun = 1u << 20);
     PoolLock(const PoolLock&) = delete;
     PoolLock& operator=(const PoolLock&) = delete;
