@@ -156,8 +156,9 @@ private:
 
     // Owners raise the flag of their own slot (token modulo kSlots): an owner whose ownership was
     // withdrawn while it was about to enter may still raise and lower its flag once, and must
-    // not lower a later owner's.
-    static constexpr int kSlots = 256;
+    // not lower a later owner's. A thread that ends while it owns the lock leaves its slot
+    // closed, so there are many.
+    static constexpr int kSlots = 4096;
     static constexpr std::uint32_t kClosedForGood = 1;
 
     std::atomic<int> m_word;
