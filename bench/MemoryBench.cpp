@@ -134,8 +134,8 @@ void BM_GlibcBatch(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_BuddyPoolPair)->RangeMultiplier(2)->Range(1024, 65536);
-BENCHMARK(BM_GlibcPair)->RangeMultiplier(2)->Range(1024, 65536);
+BENCHMARK(BM_BuddyPoolPair)->RangeMultiplier(4)->Range(1024, 65536)->UseRealTime();
+BENCHMARK(BM_GlibcPair)->RangeMultiplier(4)->Range(1024, 65536)->UseRealTime();
 BENCHMARK(BM_BuddyPoolPair)->RangeMultiplier(4)->Range(1024, 65536)->Threads(4)->UseRealTime();
 BENCHMARK(BM_GlibcPair)->RangeMultiplier(4)->Range(1024, 65536)->Threads(4)->UseRealTime();
 BENCHMARK(BM_BuddyPoolWorkingSet);

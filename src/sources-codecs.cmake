@@ -2,6 +2,7 @@
 # time, so nothing here needs special compiler flags.
 target_sources(infra PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/utils/Base64.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/utils/CpuFeatures.cpp
     ${CMAKE_CURRENT_LIST_DIR}/utils/Crc.cpp
     ${CMAKE_CURRENT_LIST_DIR}/utils/Md5.cpp
     ${CMAKE_CURRENT_LIST_DIR}/utils/Sha1.cpp)

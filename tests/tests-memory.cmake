@@ -12,3 +12,15 @@ infra_add_test(MemoryConfigTest memory/ConfigTest.cpp)
 infra_add_test(MemoryRecycleTest memory/RecycleTest.cpp)
 infra_add_test(MemoryRecycleOperatorTest memory/RecycleOperatorTest.cpp)
 infra_add_test(MemoryPoolThreadsTest memory/PoolThreadsTest.cpp)
+# The pool's lock compiled into its test (its parts are internal to the library), so that its
+# ownership can be made to change hands at every turn.
+if(WIN32)
+    set(_infra_address_wait ${PROJECT_SOURCE_DIR}/src/platform/win32/AddressWait.cpp)
+else()
+    set(_infra_address_wait ${PROJECT_SOURCE_DIR}/src/platform/posix/AddressWait.cpp)
+endif()
+infra_add_test(MemoryPoolLockTest memory/PoolLockTest.cpp
+    ${PROJECT_SOURCE_DIR}/src/memory/PoolLock.cpp ${_infra_address_wait})
+if(WIN32)
+    target_link_libraries(MemoryPoolLockTest PRIVATE synchronization)
+endif()

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "utils/CpuFeatures.h"
 #include "utils/tables/CrcTables.h"
 
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
@@ -76,11 +77,8 @@ constexpr std::uint64_t kFold128Lo = Detail::crc32FoldConstant(128 + 32);
 constexpr std::uint64_t kFold128Hi = Detail::crc32FoldConstant(128 - 32);
 
 bool processorHasClmul() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-    }();
-    return has;
+    return Detail::cpuHas(Detail::CpuFeature::kPclmul) &&
+           Detail::cpuHas(Detail::CpuFeature::kSse41);
 }
 
 #define INFRA_CRC_TARGET __attribute__((target("pclmul,sse4.1")))

@@ -10,10 +10,10 @@
 
 #include "infra3/core/Diagnostics.h"
 #include "infra3/core/Digits.h"
+#include "utils/CpuFeatures.h"
 
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #define INFRA_SHA1_HAVE_SHANI 1
-#include <cpuid.h>
 #include <immintrin.h>
 #else
 #define INFRA_SHA1_HAVE_SHANI 0
@@ -133,20 +133,8 @@ std::atomic<bool> g_sha1AccelerationAllowed{true};
 #if INFRA_SHA1_HAVE_SHANI
 
 bool processorHasShaNi() {
-    static const bool has = [] {
-        unsigned a = 0, b = 0, c = 0, d = 0;
-        if (__get_cpuid(1, &a, &b, &c, &d) == 0) {
-            return false;
-        }
-        const bool ssse3 = (c & (1u << 9)) != 0;
-        const bool sse41 = (c & (1u << 19)) != 0;
-        if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) {
-            return false;
-        }
-        const bool sha = (b & (1u << 29)) != 0;
-        return ssse3 && sse41 && sha;
-    }();
-    return has;
+    return Detail::cpuHas(Detail::CpuFeature::kSsse3) &&
+           Detail::cpuHas(Detail::CpuFeature::kSse41) && Detail::cpuHas(Detail::CpuFeature::kSha);
 }
 
 #define INFRA_SHA1_TARGET __attribute__((target("sha,sse4.1")))

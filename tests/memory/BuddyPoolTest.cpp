@@ -334,6 +334,21 @@ TEST(BuddyPool, RefusesForeignInteriorAndRepeatedFreesLeavingThePoolIntact) {
 TEST(BuddyPool, ManyThreadsAllocatingAndFreeingLeaveThePoolWhole) {
     LogCapture quiet;
     CBuddyPool pool(CountingOperator::make(), 1024 * 1024, 1024);
+    // A long run alone first: this thread comes to own the lock, and the threads below must
+    // take it over while it may still be inside.
+    std::thread owner([&pool] {
+        for (int i = 0; i < 200000; ++i) {
+            unsigned int size = 1024u << (i % 3);
+            void* p = pool.malloc(size);
+            EXPECT_NE(p, nullptr);
+            EXPECT_TRUE(pool.free(p));
+        }
+    });
+    for (int i = 0; i < 5000; ++i) {
+        unsigned int size = 1024;
+        void* p = pool.malloc(size);
+        EXPECT_TRUE(pool.free(p));
+    }
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&pool, t] {
@@ -364,6 +379,7 @@ TEST(BuddyPool, ManyThreadsAllocatingAndFreeingLeaveThePoolWhole) {
     for (auto& thread : threads) {
         thread.join();
     }
+    owner.join();
     EXPECT_EQ(pool.freeSize(), 1024u * 1024u);
     EXPECT_EQ(pool.freeList(10), std::vector<int>{0});
 }

@@ -229,6 +229,25 @@ TEST(Base64, EveryByteOutsideTheAlphabetEndsTheText) {
     EXPECT_EQ(terminators, 256 - 64);
 }
 
+// The end is found 32 bytes at a time on the vector path: every byte value ends the text at
+// every position of a block, whatever the text's alignment.
+TEST_P(Base64Paths, EndIsFoundAtEveryPositionAndAlignment) {
+    alignas(64) char buffer[128];
+    for (int b = 0; b < 256; ++b) {
+        const unsigned char c = static_cast<unsigned char>(b);
+        for (std::size_t start = 0; start < 32; start += 3) {
+            for (std::size_t m = 0; m < 70; ++m) {
+                std::memset(buffer, 'A', sizeof buffer);
+                buffer[start + m] = static_cast<char>(c);
+                buffer[sizeof buffer - 1] = '\0';
+                const std::size_t run = inAlphabet(c) ? sizeof buffer - 1 - start : m;
+                ASSERT_EQ(base64DecodeLen(buffer + start), static_cast<int>((run + 3) / 4 * 3 + 1))
+                    << b << " " << start << " " << m;
+            }
+        }
+    }
+}
+
 TEST_P(Base64Paths, ArbitraryBytesDecodeWithinDocumentedBounds) {
     std::mt19937 gen(7);
     for (int round = 0; round < 2000; ++round) {
@@ -448,6 +467,13 @@ TEST(Crc32, SwitchSelectsPortablePath) {
     EXPECT_FALSE(Detail::crc32Accelerated());
     Detail::setCrc32Acceleration(true);
     testing::Test::RecordProperty("crc32_accelerated", Detail::crc32Accelerated() ? 1 : 0);
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    // The library's own processor query agrees with the compiler's.
+    __builtin_cpu_init();
+    EXPECT_EQ(Detail::crc32Accelerated(),
+              __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1"));
+    EXPECT_EQ(Detail::base64Accelerated(), __builtin_cpu_supports("avx2") != 0);
+#endif
 }
 
 TEST(Codecs, ConcurrentCallsAgreeWhilePathsSwitch) {

@@ -364,6 +364,13 @@ TEST(Sha1, SwitchSelectsPortablePath) {
     EXPECT_FALSE(Detail::sha1Accelerated());
     Detail::setSha1Acceleration(true);
     testing::Test::RecordProperty("sha1_accelerated", Detail::sha1Accelerated() ? 1 : 0);
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    // The library's own processor query agrees with the compiler's.
+    __builtin_cpu_init();
+    EXPECT_EQ(Detail::sha1Accelerated(), __builtin_cpu_supports("sha") &&
+                                             __builtin_cpu_supports("ssse3") &&
+                                             __builtin_cpu_supports("sse4.1"));
+#endif
 }
 
 TEST(Hashes, SeparateObjectsHashConcurrentlyWhilePathsSwitch) {
