@@ -2,9 +2,9 @@
 // ends right after its terminator and the output in one exactly as large as base64DecodeLen
 // says, so any read or write outside them is reported (except the vector path's search for the
 // terminator, which reads whole aligned 32-byte blocks on purpose and is not instrumented: such a
-// block never crosses a page). Results are checked against the
-// documented counts, the vector and portable decoding paths must agree, and decoded bytes must
-// survive an encode/decode round trip.
+// block never crosses a page). Results are checked against the documented counts, the vector
+// and portable decoding paths must agree, and decoded bytes must survive an encode/decode round
+// trip.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
