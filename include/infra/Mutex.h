@@ -30,6 +30,12 @@ public:
     // Releases one level of ownership. Always true.
     bool leave() INFRA_RELEASE();
 
+    // The standard's Lockable names (enter, tryEnter, leave), so that std::lock_guard,
+    // std::unique_lock and std::scoped_lock work with this mutex.
+    void lock() INFRA_ACQUIRE() { enter(); }
+    bool try_lock() INFRA_TRY_ACQUIRE(true) { return tryEnter(); }
+    void unlock() INFRA_RELEASE() { leave(); }
+
 private:
     MutexInternal* m_internal;
 };
@@ -47,6 +53,11 @@ public:
     bool enter() INFRA_ACQUIRE();
     // Decrements the count; releases the mutex when it reaches 0. Always true.
     bool leave() INFRA_RELEASE();
+
+    // The standard's BasicLockable names (enter, leave), for std::lock_guard and
+    // std::unique_lock.
+    void lock() INFRA_ACQUIRE() { enter(); }
+    void unlock() INFRA_RELEASE() { leave(); }
 
 private:
     RecursiveMutexInternal* m_internal;

@@ -51,6 +51,14 @@ public:
     // same message, when only a writer on another thread holds the lock.
     bool leave() INFRA_RELEASE_GENERIC();
 
+    // The standard's names, so that std::lock_guard and std::unique_lock take the write hold
+    // and std::shared_lock a read hold: lock = enterWriting, lock_shared = enterReading, and
+    // unlock / unlock_shared = leave.
+    void lock() INFRA_ACQUIRE() { enterWriting(); }
+    void unlock() INFRA_RELEASE() { leave(); }
+    void lock_shared() INFRA_ACQUIRE_SHARED() { enterReading(); }
+    void unlock_shared() INFRA_RELEASE_SHARED() { leave(); }
+
 private:
     RWMutexInternal* m_internal;
 };

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -91,4 +92,47 @@ TEST(RecursiveMutex, CountsAreKeptPerOwnerUnderContention) {
         th.join();
     }
     EXPECT_EQ(counter, 80000);
+}
+
+// The standard's lock types work with the library's mutexes: std::scoped_lock's deadlock-free
+// taking of two mutexes in opposite orders relies on try_lock being exact.
+TEST(MutexStandardLocks, ScopedLockUniqueLockAndLockGuardWork) {
+    CMutex a;
+    CMutex b;
+    int counter = 0;
+    auto work = [&](bool reversed) {
+        for (int i = 0; i < 2000; ++i) {
+            if (reversed) {
+                std::scoped_lock both(b, a);
+                ++counter;
+            } else {
+                std::scoped_lock both(a, b);
+                ++counter;
+            }
+        }
+    };
+    std::thread first(work, false);
+    std::thread second(work, true);
+    first.join();
+    second.join();
+    EXPECT_EQ(counter, 4000);
+
+    std::unique_lock<CMutex> held(a, std::try_to_lock);
+    EXPECT_TRUE(held.owns_lock());
+    std::thread([&] {
+        std::unique_lock<CMutex> other(a, std::try_to_lock);
+        EXPECT_FALSE(other.owns_lock());
+    }).join();
+    held.unlock();
+    std::thread([&] {
+        std::unique_lock<CMutex> other(a, std::try_to_lock);
+        EXPECT_TRUE(other.owns_lock());
+    }).join();
+
+    CRecursiveMutex nested;
+    {
+        std::lock_guard<CRecursiveMutex> outer(nested);
+        std::lock_guard<CRecursiveMutex> inner(nested);
+    }
+    std::thread([&] { std::lock_guard<CRecursiveMutex> again(nested); }).join();
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -352,3 +353,25 @@ TEST(RWMutexTest, WriterPriorityExcludesWritersUnderLoad) {
 }
 
 }  // namespace
+
+// std::shared_lock takes a read hold and std::unique_lock the write hold.
+TEST(RWMutexStandardLocks, SharedLocksReadTogetherAndUniqueLockWrites) {
+    CReadWriteMutex rw;
+    {
+        std::shared_lock<CReadWriteMutex> reading(rw);
+        std::thread([&] {
+            // A second reader gets in while the first holds.
+            std::shared_lock<CReadWriteMutex> alsoReading(rw);
+            EXPECT_TRUE(alsoReading.owns_lock());
+        }).join();
+    }
+    std::atomic<bool> written{false};
+    std::unique_lock<CReadWriteMutex> writing(rw);
+    std::thread reader([&] {
+        std::shared_lock<CReadWriteMutex> reading(rw);
+        EXPECT_TRUE(written.load());
+    });
+    written = true;
+    writing.unlock();
+    reader.join();
+}
