@@ -40,6 +40,7 @@ PUBLIC = {
     "memory": "Buffer MemPool Packet PacketManager SharePacket",
     "component": "Client ComPtr Component ComponentHelper FactoryUnknown ObjectTable",
     "umbrella": "Infra",
+    "legacy": "Legacy",
 }
 PUBLIC_LAYER = {name + ".h": layer for layer, names in PUBLIC.items() for name in names.split()}
 

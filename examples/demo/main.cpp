@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "infra/Infra.h"
+#include "infra/Legacy.h"
 
 using namespace Tovix::Infra;
 

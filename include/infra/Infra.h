@@ -1,4 +1,7 @@
-// The umbrella header: every public header of the library, the legacy ones too.
+// The umbrella header: every public header of the library except the legacy global classes,
+// which have their own umbrella, <infra/Legacy.h>. Without them, `using namespace Tovix::Infra;`
+// and `using namespace Tovix::Memory;` leave names such as CTime, CMutex and CPacket
+// unambiguous.
 #ifndef INFRA_INFRA_H
 #define INFRA_INFRA_H
 
@@ -39,8 +42,5 @@
 #include "infra/Timer.h"
 #include "infra/TripleDes.h"
 #include "infra/Version.h"
-#include "infra/legacy/Mutex.h"
-#include "infra/legacy/Packet.h"
-#include "infra/legacy/Time.h"
 
 #endif  // INFRA_INFRA_H

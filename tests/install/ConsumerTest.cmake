@@ -12,7 +12,7 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
 
-foreach(header infra/Infra.h infra/Function.h infra/FlexString.h
+foreach(header infra/Infra.h infra/Legacy.h infra/Function.h infra/FlexString.h
         infra/infra3/detail/flex_string.h infra/legacy/Mutex.h)
     if(NOT EXISTS "${prefix}/include/${header}")
         message(FATAL_ERROR "installed tree lacks include/${header}")
