@@ -1,8 +1,9 @@
-// Core: the digit tables every text writer shares (hex digits, the decimal pairs "00" to "99")
-// and the hex spelling of a byte run.
+// Core: the digit tables every text writer shares (hex digits, the decimal pairs "00" to "99"),
+// the hex spelling of a byte run, and the reading of a decimal number.
 #ifndef INFRA_SRC_INFRA3_CORE_DIGITS_H
 #define INFRA_SRC_INFRA3_CORE_DIGITS_H
 
+#include <climits>
 #include <cstddef>
 
 namespace Tovix {
@@ -24,6 +25,35 @@ inline void writeHexLower(const unsigned char* bytes, std::size_t count, char* o
         out[2 * i] = kHexDigitsLower[bytes[i] >> 4];
         out[2 * i + 1] = kHexDigitsLower[bytes[i] & 15];
     }
+}
+
+// Reads one decimal number as scanf's %d does (blanks skipped, an optional sign, at least one
+// digit), held within int's range instead of overflowing; `p` then points past its digits. On
+// failure `p` and `out` are left alone.
+inline bool readDecimalInt(const char*& p, int& out) {
+    const char* q = p;
+    while (*q == ' ' || (*q >= '\t' && *q <= '\r')) {
+        ++q;
+    }
+    const bool negative = *q == '-';
+    if (*q == '+' || *q == '-') {
+        ++q;
+    }
+    if (*q < '0' || *q > '9') {
+        return false;
+    }
+    long long v = 0;
+    for (; *q >= '0' && *q <= '9'; ++q) {
+        if (v <= static_cast<long long>(INT_MAX) + 1) {
+            v = v * 10 + (*q - '0');
+        }
+    }
+    if (negative) {
+        v = -v;
+    }
+    out = v > INT_MAX ? INT_MAX : (v < INT_MIN ? INT_MIN : static_cast<int>(v));
+    p = q;
+    return true;
 }
 
 }  // namespace Detail

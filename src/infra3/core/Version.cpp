@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "infra3/core/Diagnostics.h"
+#include "infra3/core/Digits.h"
 
 namespace Tovix {
 namespace Infra {
@@ -19,43 +20,11 @@ const char* const kLibraryName = "Rided2";
 const char* const kLibraryRevisionText = "Win32";
 const char* const kLibraryDateText = "Mar  6 2019";
 
-inline bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 inline bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 inline bool isLetter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-// Reads one number as scanf's %d does (blanks skipped, optional sign, at least one digit),
-// saturating at the int range instead of overflowing. On failure `p` is left alone.
-bool scanInt(const char*& p, int& out) {
-    const char* q = p;
-    while (isBlank(*q)) {
-        ++q;
-    }
-    bool negative = false;
-    if (*q == '+' || *q == '-') {
-        negative = *q == '-';
-        ++q;
-    }
-    if (!isDigit(*q)) {
-        return false;
-    }
-    long long v = 0;
-    for (; isDigit(*q); ++q) {
-        if (v <= static_cast<long long>(INT_MAX) + 1) {
-            v = v * 10 + (*q - '0');
-        }
-    }
-    if (negative) {
-        v = -v;
-    }
-    out = v > INT_MAX ? INT_MAX : (v < INT_MIN ? INT_MIN : static_cast<int>(v));
-    p = q;
-    return true;
 }
 
 // A revision text starting with a digit is its number; otherwise a keyword such as "$Rev:" is
@@ -74,7 +43,7 @@ int parseRevision(const char* text) {
         }
     }
     int value = 0;
-    return scanInt(p, value) ? value : 0;
+    return Detail::readDecimalInt(p, value) ? value : 0;
 }
 
 // Month from the first three characters, then day and year from the text after them; a
@@ -95,8 +64,8 @@ void parseDate(const char* text, int& month, int& day, int& year) {
         return;
     }
     const char* p = text + 3;
-    if (scanInt(p, day)) {
-        scanInt(p, year);
+    if (Detail::readDecimalInt(p, day)) {
+        Detail::readDecimalInt(p, year);
     }
 }
 
@@ -106,7 +75,7 @@ CVersion makeLibraryVersion() {
     const char* colon = std::strchr(kLibraryRevisionText, ':');
     const char* p = colon != nullptr ? colon + 1 : kLibraryRevisionText;
     version.svn = 0;
-    scanInt(p, version.svn);
+    Detail::readDecimalInt(p, version.svn);
     if (std::strchr(kLibraryRevisionText, 'M') != nullptr) {
         INFRA_DIAG_PLAIN(Detail::kLevelInfo,
                          "Some [%s] files are not commit to SVN server. It compied wtih local "

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "infra/PrintLog.h"
+#include "infra3/core/Digits.h"
 #include "infra3/log/PrintState.h"
 #include "infra3/logfile/LogFile.h"
 
@@ -40,29 +41,12 @@ bool isOption(const char* arg, const char* name) {
 // int's range. False for anything else ("nine", "1MB", "", null): such a value is refused
 // rather than read as 0 or as its leading digits.
 bool wholeNumber(const char* text, int* value) {
-    if (text == nullptr) {
+    // The reader skips leading blanks; a whole number has none.
+    if (text == nullptr || !(*text == '+' || *text == '-' || (*text >= '0' && *text <= '9'))) {
         return false;
     }
     const char* p = text;
-    const bool negative = *p == '-';
-    if (*p == '-' || *p == '+') {
-        ++p;
-    }
-    if (*p < '0' || *p > '9') {
-        return false;
-    }
-    long long magnitude = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (magnitude <= INT_MAX) {
-            magnitude = magnitude * 10 + (*p - '0');
-        }
-    }
-    if (*p != '\0') {
-        return false;
-    }
-    const long long number = negative ? -magnitude : magnitude;
-    *value = number > INT_MAX ? INT_MAX : number < INT_MIN ? INT_MIN : static_cast<int>(number);
-    return true;
+    return readDecimalInt(p, *value) && *p == '\0';
 }
 
 // The one line that names a refused value; the setting stays as it was.
