@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "files/FileTestSupport.h"
+#include "infra3/file/FileTestSupport.h"
 #include "infra/File.h"
 #include "support/LogCapture.h"
 

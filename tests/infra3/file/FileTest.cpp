@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "files/FileTestSupport.h"
+#include "infra3/file/FileTestSupport.h"
 #include "infra/Error.h"
 #include "support/LogCapture.h"
 

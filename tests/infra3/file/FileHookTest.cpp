@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "files/FileTestSupport.h"
+#include "infra3/file/FileTestSupport.h"
 #include "infra/File.h"
 #include "infra/FileFind.h"
 #include "infra/LfsFile.h"

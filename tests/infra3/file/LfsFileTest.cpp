@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "files/FileTestSupport.h"
+#include "infra3/file/FileTestSupport.h"
 #include "support/LogCapture.h"
 
 using namespace Tovix::Infra;

@@ -19,53 +19,13 @@
 #include <vector>
 
 #include "infra/File.h"
+#include "support/TempDir.h"
 
 namespace FileTestSupport {
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::random_device seed;
-        std::mt19937_64 random(seed());
-        const std::filesystem::path base = std::filesystem::temp_directory_path();
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::ostringstream name;
-            name << "infra-files-" << std::hex << random();
-            std::error_code error;
-            if (std::filesystem::create_directory(base / name.str(), error)) {
-                m_path = (base / name.str()).string();
-                return;
-            }
-        }
-    }
-    ~TempDir() {
-        std::error_code error;
-        std::filesystem::remove_all(m_path, error);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    bool valid() const { return !m_path.empty(); }
-    // The directory, without a final '/'.
-    const std::string& path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
-
-inline void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+using TestSupport::readFile;
+using TestSupport::TempDir;
+using TestSupport::writeFile;
 
 // '*' and '?' matching, written independently of the platform's fnmatch.
 inline bool wildcardMatch(const char* pattern, const char* name) {

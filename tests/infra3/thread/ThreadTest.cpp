@@ -19,7 +19,7 @@
 #include "infra/Semaphore.h"
 #include "infra/ThreadManager.h"
 #include "infra/Time.h"
-#include "infra3/ThreadTestSupport.h"
+#include "infra3/thread/ThreadTestSupport.h"
 #include "infra3/thread/ThreadInternal.h"
 
 using namespace Tovix::Infra;

@@ -24,7 +24,7 @@
 #include "infra/Thread.h"
 #include "infra/ThreadManager.h"
 #include "infra/Time.h"
-#include "infra3/ThreadTestSupport.h"
+#include "infra3/thread/ThreadTestSupport.h"
 #include "infra3/thread/ThreadInternal.h"
 #include "infra3/thread/TimerInternal.h"
 

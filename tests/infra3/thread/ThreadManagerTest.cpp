@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "infra/Thread.h"
-#include "infra3/ThreadTestSupport.h"
+#include "infra3/thread/ThreadTestSupport.h"
 
 using namespace Tovix::Infra;
 using ThreadTestSupport::LogCapture;
