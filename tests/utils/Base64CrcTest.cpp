@@ -29,8 +29,8 @@ namespace {
 
 const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int alphabetValue(unsigned char c) {
-    const std::size_t at = c == 0 ? std::string::npos : kAlphabet.find(static_cast<char>(c));
+int alphabetValue(char c) {
+    const std::size_t at = c == 0 ? std::string::npos : kAlphabet.find(c);
     return at == std::string::npos ? -1 : static_cast<int>(at);
 }
 
@@ -38,26 +38,23 @@ std::string encode(const std::string& raw) {
     std::string out(static_cast<std::size_t>(base64EncodeLen(static_cast<int>(raw.size()))), 'x');
     EXPECT_EQ(base64Encode(&out[0], raw.data(), static_cast<int>(raw.size())),
               static_cast<int>(out.size()));
-    EXPECT_EQ(out.back(), '\0');
-    out.pop_back();
-    return out;
+    return out.substr(0, out.find('\0'));
 }
 
 // Decodes from a block that ends right after the terminator (a read past it is an
-// AddressSanitizer report) into base64DecodeLen bytes followed by sentinels.
+// AddressSanitizer report) into base64DecodeLen bytes followed by sentinels, which stay.
 std::string decode(const std::string& text) {
     std::unique_ptr<char[]> in(new char[text.size() + 1]);
     std::memcpy(in.get(), text.c_str(), text.size() + 1);
     const int need = base64DecodeLen(in.get());
     std::string out(static_cast<std::size_t>(need) + 8, '\x5A');
     const int n = base64Decode(&out[0], in.get());
-    EXPECT_TRUE(n >= 0 && n < need) << n << " of " << need;
-    EXPECT_EQ(out[static_cast<std::size_t>(n)], '\0');
+    EXPECT_TRUE(n >= 0 && n < need && out[static_cast<std::size_t>(n)] == '\0') << n << " " << need;
     EXPECT_EQ(out.find_first_not_of('\x5A', static_cast<std::size_t>(n) + 1), std::string::npos);
     return out.substr(0, static_cast<std::size_t>(n));
 }
 
-// The decoding rule, bit by bit: the leading alphabet characters, whole bytes only.
+// The decoding rule, bit by bit: the leading alphabet characters give their whole bytes.
 std::string modelDecode(const std::string& text) {
     std::string out;
     unsigned acc = 0;
@@ -71,66 +68,47 @@ std::string modelDecode(const std::string& text) {
     return out;
 }
 
-using Base64Paths = PathTest<Detail::setBase64Acceleration>;
-using Crc32Paths = PathTest<Detail::setCrc32Acceleration>;
-
 std::uint32_t crc32Reference(std::uint32_t crc, const unsigned char* p, std::size_t n) {
 #if defined(INFRA_HAVE_ZLIB)
     return static_cast<std::uint32_t>(::crc32(crc, p, static_cast<uInt>(n)));
 #else
-    std::uint32_t c = ~crc;
-    for (std::size_t i = 0; i < n; ++i) {
-        c ^= p[i];
-        for (int k = 0; k < 8; ++k) {
-            c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-        }
+    crc = ~crc;
+    for (std::size_t i = 0; i < n * 8; ++i) {
+        crc = ((crc ^ (p[i / 8] >> (i % 8))) & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
     }
-    return ~c;
+    return ~crc;
 #endif
 }
 
-std::uint16_t crc16Reference(std::uint16_t c, const unsigned char* p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        c ^= p[i];
-        for (int k = 0; k < 8; ++k) {
-            c = static_cast<std::uint16_t>((c & 1) ? (c >> 1) ^ 0xA001u : c >> 1);
-        }
+std::uint16_t crc16Reference(unsigned c, const unsigned char* p, std::size_t n) {
+    for (std::size_t i = 0; i < n * 8; ++i) {
+        c = ((c ^ (p[i / 8] >> (i % 8))) & 1) ? (c >> 1) ^ 0xA001u : c >> 1;
     }
-    return c;
+    return static_cast<std::uint16_t>(c);
 }
 
 const unsigned char kCheck[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
 
+using Base64Paths = PathTest<Detail::setBase64Acceleration>;
+using Crc32Paths = PathTest<Detail::setCrc32Acceleration>;
+
 }  // namespace
 
-TEST(Base64, PublishedVectorsBothWays) {
-    const char* const vectors[][2] = {{"", ""},
-                                      {"f", "Zg=="},
-                                      {"fo", "Zm8="},
-                                      {"foo", "Zm9v"},
-                                      {"foob", "Zm9vYg=="},
-                                      {"fooba", "Zm9vYmE="},
-                                      {"foobar", "Zm9vYmFy"}};
-    for (const auto& v : vectors) {
-        EXPECT_EQ(encode(v[0]), v[1]);
-        EXPECT_EQ(decode(v[1]), v[0]);
+TEST(Base64, PublishedVectorsAndTheDecodingStops) {
+    const char* const foobar[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+    for (std::size_t n = 0; n <= 6; ++n) {
+        EXPECT_EQ(encode(std::string("foobar", n)), foobar[n]);
+        EXPECT_EQ(decode(foobar[n]), std::string("foobar", n));
     }
     EXPECT_EQ(encode(std::string("\x00\xFF\xFE\x80", 4)), "AP/+gA==");
-    char out[4] = {'x', 'x', 'x', 'x'};
-    EXPECT_EQ(base64Encode(out, "abc", 0), 1);
-    EXPECT_EQ(std::string(out, 2), std::string("\0x", 2));
-}
-
-TEST(Base64, DecodingStopsAtTheFirstByteOutsideTheAlphabet) {
-    // Text, bytes decoded, base64DecodeLen. A last character alone carries no byte; bits below
-    // the last whole byte are dropped unchecked.
+    // Text, bytes, base64DecodeLen: a last character alone carries no byte; bits below the last
+    // whole byte are dropped unchecked; any byte outside the alphabet ends the text.
     const struct {
         const char* text;
         const char* raw;
         int need;
-    } cases[] = {{"Zg==", "f", 4},  {"Zm9vY", "foo", 7},      {"Z", "", 4},
-                 {"Zm", "f", 4},    {"Zm9", "fo", 4},         {"Zh==", "f", 4},
-                 {"Zm 9v", "f", 4}, {"Zm9v\nYmFy", "foo", 4}, {"\tZm9v", "", 1}};
+    } cases[] = {{"Zm9vY", "foo", 7}, {"Z", "", 4},      {"Zm9", "fo", 4},        {"Zh==", "f", 4},
+                 {"Zm 9v", "f", 4},   {"\tZm9v", "", 1}, {"Zm9v\nYmFy", "foo", 4}};
     for (const auto& c : cases) {
         EXPECT_EQ(decode(c.text), c.raw) << c.text;
         EXPECT_EQ(base64DecodeLen(c.text), c.need) << c.text;
@@ -138,22 +116,20 @@ TEST(Base64, DecodingStopsAtTheFirstByteOutsideTheAlphabet) {
 }
 
 TEST(Base64, SizesFollowTheFormulaAndRefuseOverflow) {
-    for (int n = 0; n < 100; ++n) {
-        EXPECT_EQ(base64EncodeLen(n), (n + 2) / 3 * 4 + 1) << n;
+    for (int n = -2; n < 100; ++n) {
+        EXPECT_EQ(base64EncodeLen(n), (std::max(n, 0) + 2) / 3 * 4 + 1) << n;
     }
-    EXPECT_EQ(base64EncodeLen(-1), 1);
     EXPECT_EQ(base64EncodeLen(INT_MIN), 1);
     EXPECT_EQ(base64EncodeLen(1610612733), 2147483645);
     EXPECT_EQ(base64EncodeLen(1610612734), -1);
     EXPECT_EQ(base64EncodeLen(INT_MAX), -1);
-    // A negative count encodes nothing; a count whose text an int cannot count is refused
+    // Nothing to encode writes the NUL alone; a count whose text an int cannot count is refused
     // without reading the source.
-    char out[4] = {'x', 'x', 'x', 'x'};
-    EXPECT_EQ(base64Encode(out, "abc", -7), 1);
-    EXPECT_EQ(std::string(out, 2), std::string("\0x", 2));
-    out[0] = 'x';
-    EXPECT_EQ(base64Encode(out, "abc", INT_MAX), -1);
-    EXPECT_EQ(std::string(out, 2), std::string("\0x", 2));
+    for (const int n : {0, -7, INT_MAX}) {
+        char out[4] = {'x', 'x', 'x', 'x'};
+        EXPECT_EQ(base64Encode(out, "abc", n), n == INT_MAX ? -1 : 1);
+        EXPECT_EQ(std::string(out, 2), std::string("\0x", 2));
+    }
 }
 
 // The vector path finds the end 32 bytes at a time: every byte value ends the text at every
@@ -162,19 +138,17 @@ TEST_P(Base64Paths, EveryByteOutsideTheAlphabetEndsTheTextAtAnyPosition) {
     alignas(64) char buffer[104];
     int terminators = 0;
     for (int b = 0; b < 256; ++b) {
-        terminators += alphabetValue(static_cast<unsigned char>(b)) < 0;
+        const bool ends = alphabetValue(static_cast<char>(b)) < 0;
+        terminators += ends;
         for (std::size_t start = 0; start < 32; start += 3) {
             for (std::size_t m = 0; m < 70; ++m) {
                 std::memset(buffer, 'A' + static_cast<int>(m % 26), sizeof buffer);
                 buffer[start + m] = static_cast<char>(b);
                 buffer[sizeof buffer - 1] = '\0';
-                const std::string text(buffer + start);
-                const std::size_t run = alphabetValue(static_cast<unsigned char>(b)) < 0
-                                            ? m
-                                            : sizeof buffer - 1 - start;
+                const std::size_t run = ends ? m : sizeof buffer - 1 - start;
                 ASSERT_EQ(base64DecodeLen(buffer + start), static_cast<int>((run + 3) / 4 * 3 + 1))
                     << b << " " << start << " " << m;
-                ASSERT_EQ(decode(text), modelDecode(text)) << b << " " << start << " " << m;
+                ASSERT_EQ(decode(buffer + start), modelDecode(buffer + start)) << b << " " << m;
             }
         }
     }
@@ -183,43 +157,29 @@ TEST_P(Base64Paths, EveryByteOutsideTheAlphabetEndsTheTextAtAnyPosition) {
 
 TEST_P(Base64Paths, RandomDataRoundTripsAndTextDecodesByTheRule) {
     std::mt19937 rng(11);
-    for (int round = 0; round < 600; ++round) {
-        const std::size_t n = round < 100 ? static_cast<std::size_t>(round) : rng() % 5000;
-        const Bytes raw = randomBytes(rng, n);
-        const std::string rawText(raw.begin(), raw.end());
-        const std::string text = encode(rawText);
-        ASSERT_EQ(text.size(), (n + 2) / 3 * 4);
-        ASSERT_EQ(decode(text), rawText) << n;
+    for (int round = 0; round < 601; ++round) {
+        const Bytes raw = randomBytes(rng, round < 100   ? round
+                                           : round < 600 ? rng() % 5000
+                                                         : 100000);
+        const std::string text = encode(std::string(raw.begin(), raw.end()));
+        ASSERT_EQ(text.size(), (raw.size() + 2) / 3 * 4);
+        ASSERT_EQ(decode(text), std::string(raw.begin(), raw.end())) << raw.size();
 #if defined(INFRA_HAVE_OPENSSL)
         std::string peer(text.size() + 1, '\0');
         EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&peer[0]), raw.data(),
-                        static_cast<int>(n));
+                        static_cast<int>(raw.size()));
         ASSERT_EQ(text, peer.c_str());
 #endif
         // Mostly alphabet characters, so that runs of every length occur, with any byte mixed in.
         std::string mixed(rng() % 300, 'A');
         for (char& c : mixed) {
-            c = rng() % (round % 2 ? 8 : 400) == 0 ? static_cast<char>(1 + rng() % 255)
-                                                   : kAlphabet[rng() % 64];
+            c = rng() % (round % 2 ? 8 : 400) ? kAlphabet[rng() % 64] : static_cast<char>(rng());
         }
-        ASSERT_EQ(decode(mixed), modelDecode(mixed)) << mixed;
+        ASSERT_EQ(decode(mixed), modelDecode(mixed.c_str())) << mixed;
     }
-    const Bytes big = randomBytes(rng, 100000);
-    EXPECT_EQ(decode(encode(std::string(big.begin(), big.end()))),
-              std::string(big.begin(), big.end()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Base64, Base64Paths, testing::Bool(), pathName);
-
-TEST(Base64, SwitchSelectsPortablePath) {
-    Detail::setBase64Acceleration(false);
-    EXPECT_FALSE(Detail::base64Accelerated());
-    Detail::setBase64Acceleration(true);
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    __builtin_cpu_init();
-    EXPECT_EQ(Detail::base64Accelerated(), __builtin_cpu_supports("avx2") != 0);
-#endif
-}
 
 TEST(Crc16, CheckValuesSeedsAndAnySplit) {
     EXPECT_EQ(crc16(0, kCheck, sizeof kCheck), 0xBB3D);       // CRC-16/ARC
@@ -233,39 +193,34 @@ TEST(Crc16, CheckValuesSeedsAndAnySplit) {
                   crc16Reference(seed, data.data() + n % 13, n))
             << n;
     }
-    const std::uint16_t whole = crc16Reference(0xFFFF, data.data(), data.size());
     for (int round = 0; round < 100; ++round) {
         std::uint16_t c = 0xFFFF;
         for (std::size_t at = 0, piece = 0; at < data.size(); at += piece) {
             piece = std::min<std::size_t>(rng() % 90, data.size() - at);
             c = crc16(c, data.data() + at, static_cast<unsigned>(piece));
         }
-        ASSERT_EQ(c, whole);
+        ASSERT_EQ(c, crc16Reference(0xFFFF, data.data(), data.size()));
     }
 }
 
-TEST_P(Crc32Paths, CheckValueAndZeroBytes) {
+TEST_P(Crc32Paths, MatchesReferenceAtEveryLengthAlignmentSeedAndSplit) {
     EXPECT_EQ(crc32(kCheck, sizeof kCheck), 0xCBF43926u);
     EXPECT_EQ(crc32(0u, kCheck, sizeof kCheck), 0xCBF43926u);
     EXPECT_EQ(crc32(nullptr, 0), 0u);
     EXPECT_EQ(crc32(0xDEADBEEFu, nullptr, 0), 0xDEADBEEFu);
-}
-
-TEST_P(Crc32Paths, MatchesReferenceAtEveryLengthAlignmentSeedAndSplit) {
     std::mt19937 rng(19);
     const Bytes data = randomBytes(rng, 70000);
-    for (std::size_t n = 0; n < 600; ++n) {
-        for (std::size_t offset = 0; offset < 16; offset += 5) {
+    const std::size_t large[] = {4095, 4096, 4097, 65535, 65536, 65537, 69990};
+    for (std::size_t n = 0; n < 607; ++n) {
+        // Every length up to 600, then lengths around the folding path's block sizes.
+        const std::size_t length = n < 600 ? n : large[n - 600];
+        for (std::size_t offset = 0; offset < 10; offset += 3) {
             const std::uint32_t seed = n % 2 ? static_cast<std::uint32_t>(rng()) : 0;
-            ASSERT_EQ(crc32(seed, data.data() + offset, static_cast<unsigned>(n)),
-                      crc32Reference(seed, data.data() + offset, n))
-                << n << " at " << offset;
+            ASSERT_EQ(n % 2 ? crc32(seed, data.data() + offset, static_cast<unsigned>(length))
+                            : crc32(data.data() + offset, static_cast<unsigned>(length)),
+                      crc32Reference(seed, data.data() + offset, length))
+                << length << " at " << offset;
         }
-    }
-    for (const std::size_t n : {4095u, 4096u, 4097u, 65535u, 65536u, 65537u, 69999u}) {
-        ASSERT_EQ(crc32(data.data() + 1, static_cast<unsigned>(n)),
-                  crc32Reference(0, data.data() + 1, n))
-            << n;
     }
     const unsigned whole = crc32Reference(0, data.data(), 20000);
     for (int round = 0; round < 300; ++round) {
@@ -282,27 +237,31 @@ TEST_P(Crc32Paths, MatchesReferenceAtEveryLengthAlignmentSeedAndSplit) {
 
 INSTANTIATE_TEST_SUITE_P(Crc32, Crc32Paths, testing::Bool(), pathName);
 
-TEST(Crc32, SwitchSelectsPortablePath) {
+TEST(Codecs, SwitchesSelectThePortablePaths) {
     Detail::setCrc32Acceleration(false);
+    Detail::setBase64Acceleration(false);
     EXPECT_FALSE(Detail::crc32Accelerated());
+    EXPECT_FALSE(Detail::base64Accelerated());
     Detail::setCrc32Acceleration(true);
+    Detail::setBase64Acceleration(true);
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    __builtin_cpu_init();
+    __builtin_cpu_init();  // the library's own processor query agrees with the compiler's
     EXPECT_EQ(Detail::crc32Accelerated(),
               __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1"));
+    EXPECT_EQ(Detail::base64Accelerated(), __builtin_cpu_supports("avx2") != 0);
 #endif
 }
 
 TEST(Codecs, ConcurrentCallsAgreeWhilePathsSwitch) {
     std::mt19937 rng(61);
     const Bytes data = randomBytes(rng, 30000);
-    const unsigned crcExpected = crc32Reference(0, data.data(), data.size());
     const std::string raw(data.begin(), data.end());
     const std::string text = encode(raw);
+    const std::uint32_t crc = crc32Reference(0, data.data(), 30000);
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0};
     std::thread switcher([&] {
-        for (bool on = false; !stop.load(); on = !on) {
+        for (bool on = false; !stop; on = !on) {
             Detail::setCrc32Acceleration(on);
             Detail::setBase64Acceleration(on);
             std::this_thread::yield();
@@ -314,8 +273,8 @@ TEST(Codecs, ConcurrentCallsAgreeWhilePathsSwitch) {
             std::string out(raw.size() + 1, '\0');
             for (int i = 0; i < 200; ++i) {
                 const int n = base64Decode(&out[0], text.c_str());
-                wrong += crc32(data.data(), static_cast<unsigned>(data.size())) != crcExpected;
                 wrong += n != static_cast<int>(raw.size()) || out.compare(0, raw.size(), raw) != 0;
+                wrong += crc32(data.data(), 30000) != crc;
             }
         });
     }

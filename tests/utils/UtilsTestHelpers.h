@@ -1,13 +1,13 @@
 // Helpers of the codec, hash, cipher and character-set tests: byte strings, random data, hex
-// text, guarded output buffers and the fixture that runs a test on each processor path.
+// text, table rows, guarded output buffers and a fixture that runs a test on each processor path.
 #ifndef INFRA_TESTS_UTILS_UTILSTESTHELPERS_H
 #define INFRA_TESTS_UTILS_UTILSTESTHELPERS_H
 
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <initializer_list>
+#include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,10 +23,7 @@ inline Bytes randomBytes(std::mt19937& rng, std::size_t n) {
     return out;
 }
 
-inline Bytes bytes(std::initializer_list<int> values) {
-    return Bytes(values.begin(), values.end());
-}
-
+// "-" (or any text shorter than two digits) is no bytes.
 inline Bytes fromHex(const std::string& text) {
     Bytes out;
     for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
@@ -36,36 +33,43 @@ inline Bytes fromHex(const std::string& text) {
 }
 
 inline std::string toHex(const unsigned char* p, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
     std::string s;
     for (std::size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
+        s += "0123456789abcdef"[p[i] >> 4];
+        s += "0123456789abcdef"[p[i] & 15];
     }
     return s;
 }
 
-// An output buffer between guard bytes, so that a write outside it is seen.
+inline std::string toHex(const Bytes& b) {
+    return toHex(b.data(), b.size());
+}
+
+// The blank-separated fields of a table row, and a number field ("0x1F", "12", "-1").
+inline std::vector<std::string> fields(const std::string& row) {
+    std::istringstream in(row);
+    return std::vector<std::string>(std::istream_iterator<std::string>(in), {});
+}
+
+inline int num(const std::string& field) {
+    return static_cast<int>(std::stol(field, nullptr, 0));
+}
+
+// An output buffer between guard bytes 0xA5, so that a write outside it is seen.
 class Guarded {
 public:
-    static constexpr std::size_t kGuard = 16;
     static constexpr unsigned char kFill = 0xA5;
-    explicit Guarded(std::size_t size) : m_size(size), m_storage(size + 2 * kGuard, kFill) {}
-    unsigned char* data() { return m_storage.data() + kGuard; }
+    explicit Guarded(std::size_t size) : m_storage(size + 32, kFill) {}
+    unsigned char* data() { return m_storage.data() + 16; }
     char* text() { return reinterpret_cast<char*>(data()); }
     unsigned short* units() { return reinterpret_cast<unsigned short*>(data()); }
-    Bytes contents() const { return Bytes(m_storage.begin() + kGuard, m_storage.end() - kGuard); }
+    Bytes contents() const { return Bytes(m_storage.begin() + 16, m_storage.end() - 16); }
     bool guardsIntact() const {
-        for (std::size_t i = 0; i < kGuard; ++i) {
-            if (m_storage[i] != kFill || m_storage[kGuard + m_size + i] != kFill) {
-                return false;
-            }
-        }
-        return true;
+        return Bytes(m_storage.begin(), m_storage.begin() + 16) == Bytes(16, kFill) &&
+               Bytes(m_storage.end() - 16, m_storage.end()) == Bytes(16, kFill);
     }
 
 private:
-    std::size_t m_size;
     Bytes m_storage;
 };
 
