@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace UtilsTest {
@@ -83,6 +85,35 @@ protected:
 
 inline std::string pathName(const testing::TestParamInfo<bool>& info) {
     return info.param ? "ProcessorChoice" : "Portable";
+}
+
+// Runs `work(i)` (true when its result was right) for i below `rounds` on each of three threads
+// while another flips `toggle` between false and true; gives the number of wrong results.
+template <class Work>
+int wrongWhileToggling(int rounds, Work work, void (*toggle)(bool)) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::thread switcher([&] {
+        for (bool on = false; !stop; on = !on) {
+            toggle(on);
+            std::this_thread::yield();
+        }
+        toggle(true);
+    });
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 3; ++t) {
+        workers.emplace_back([&] {
+            for (int i = 0; i < rounds; ++i) {
+                wrong += !work(i);
+            }
+        });
+    }
+    for (std::thread& w : workers) {
+        w.join();
+    }
+    stop = true;
+    switcher.join();
+    return wrong;
 }
 
 }  // namespace UtilsTest
