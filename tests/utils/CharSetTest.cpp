@@ -3,14 +3,7 @@
 // models built from single characters.
 #include "infra/CharSet.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
-
 #include "UtilsTestHelpers.h"
-#include "support/LogCapture.h"
 
 #if defined(INFRA_HAVE_ICONV)
 #include <iconv.h>
@@ -192,43 +185,35 @@ TEST(Utf8Conversion, TextRulesAndTheFirstCharacter) {
         EXPECT_EQ(utf8_wcstombs(o.data(), text, num(f[0])), num(f[1]));
         EXPECT_EQ(toHex(o.data(), f[2].size() / 2), f[2]);
     }
-    for (const char* row :
-         {"41 0x41 1", "- 0 0", "c3a97a 0xe9 2", "c0af 0x2f 2", "e4b880 0x4e00 3", "80 0 0",
-          "f09f9880 0 0", "ff 0 0", "e4b8 0 3", "c3 0 2", "e441 0x4 3", "e4b8c3 0x138 3"}) {
-        const auto f = fields(row);
-        std::vector<char> first = cText(fromHex(f[0]));
-        int length = -7;
-        EXPECT_EQ(GetUnicodeFromUtf8(first.data(), &length), num(f[1])) << row;
-        EXPECT_EQ(length, num(f[2])) << row;
-    }
     int length = -7;
-    EXPECT_EQ(GetUnicodeFromUtf8(nullptr, &length), 0);
-    EXPECT_EQ(length, 0);
-    EXPECT_EQ(GetUnicodeFromUtf8("\xC3\xA9", nullptr), 0xE9);
+    EXPECT_EQ(GetUnicodeFromUtf8("\xC0\xAF", &length) + length, 0x2F + 2);  // no overlong check
+    EXPECT_EQ(GetUnicodeFromUtf8("\xE4\xB8", &length) + length, 3);         // cut by the NUL: 0
+    EXPECT_EQ(GetUnicodeFromUtf8("\xE4\xB8\xC3", &length) + length, 0x138 + 3);  // the bits so far
+    EXPECT_EQ(GetUnicodeFromUtf8("\xF0\x9F\x98\x80", &length) + length, 0);
+    EXPECT_EQ(
+        GetUnicodeFromUtf8(nullptr, &length) + length + GetUnicodeFromUtf8("\xC3\xA9", nullptr),
+        0xE9);
 }
 
-// Input length, output size (-1: no output, -2: no input either): result, warning logged.
+// Forms of 1 to 6 bytes, none for values with the top bit set, no terminator; bad arguments and
+// an output that is too small are logged as warnings.
 TEST(UCS4ToUtf8, EncodesOneToSixByteFormsAndReportsBadArguments) {
     const std::uint32_t values[] = {0x41, 0xE9, 0x4E00, 0x1F600, 0x80000000u, 0x7FFFFFFF};
     std::vector<char> ucs4(1 + sizeof values);  // one byte ahead: the values are unaligned
     std::memcpy(ucs4.data() + 1, values, sizeof values);
-    const std::string all = "41c3a9e4b880f09f9880fdbfbfbfbfbf";
-    for (const char* row :
-         {"24 17 16", "16 9 6 UCS4ToUtf8_utf8Size_error", "6 16 0 UCS4ToUtf8_ucs4Len_error",
-          "-4 16 0 UCS4ToUtf8_ucs4Len_error", "8 -2 0 ucs4_is_invalid", "8 -1 0 utf8_is_invalid"}) {
-        auto f = fields(row + std::string(" -"));
-        std::replace(f[3].begin(), f[3].end(), '_', ' ');
-        const int size = num(f[1]);
-        TestSupport::LogCapture log;
-        Guarded out(static_cast<std::size_t>(std::max(size, 0)));
-        EXPECT_EQ(UCS4ToUtf8(size == -2 ? nullptr : ucs4.data() + 1, num(f[0]),
-                             size < 0 ? nullptr : out.data(), size),
-                  num(f[2]));
-        EXPECT_EQ(toHex(out.data(), static_cast<std::size_t>(num(f[2]) + 1)),
-                  all.substr(0, 2 * static_cast<std::size_t>(num(f[2]))) + "a5");
-        EXPECT_TRUE(f[3] == "-" ? log.text().empty() : log.contains(f[3] + "\n"))
-            << row << log.text();
-    }
+    TestSupport::LogCapture log;
+    Guarded out(17);
+    EXPECT_EQ(UCS4ToUtf8(ucs4.data() + 1, 24, out.data(), 17), 16);
+    EXPECT_EQ(UCS4ToUtf8(ucs4.data() + 1, 16, out.data(), 9), 6);  // U+1F600 does not fit
+    EXPECT_EQ(toHex(out.data(), 18), "41c3a9e4b880f09f9880fdbfbfbfbfbfa5a5");
+    EXPECT_EQ(UCS4ToUtf8(ucs4.data(), 6, out.data(), 16) + UCS4ToUtf8(nullptr, 8, out.data(), 16) +
+                  UCS4ToUtf8(ucs4.data(), 8, nullptr, 16) +
+                  UCS4ToUtf8(ucs4.data(), -4, out.data(), 16),
+              0);
+    EXPECT_TRUE(log.contains("UCS4ToUtf8 utf8Size error\n") &&
+                log.contains("UCS4ToUtf8 ucs4Len error\n") && log.contains("ucs4 is invalid\n") &&
+                log.contains("utf8 is invalid\n"))
+        << log.text();
 }
 
 // char2uni (bytes, len: result, value): a lead byte alone or before a NUL stands for itself, 0x80
@@ -291,9 +276,9 @@ TEST(CodePage936, TextsRoundTripThroughUtf8AndRefuseCharactersBeyondTheBmp) {
     EXPECT_EQ(std::string(g.text()), "a");
 }
 
-// Gb2312ToUni, and the one-pass Gb2312TUtf8 as its definition: the units, then utf8_wcstombs
-// into a cleared allowance.
-TEST(CodePage936, TextToUnitsAndUtf8FollowTheCharacterWalk) {
+// Gb2312ToUni, and the one-pass Gb2312TUtf8 and utf8TGb2312 as their definitions: through the
+// units, with utf8_wcstombs into a cleared allowance, or utf8_mbstowcs and UniTGb2312.
+TEST(CodePage936, TextsFollowTheCharacterWalkAndTheTwoStepDefinitions) {
     std::mt19937 rng(936);
     for (int round = 0; round < 4000; ++round) {
         const Bytes gb =
@@ -311,27 +296,21 @@ TEST(CodePage936, TextToUnitsAndUtf8FollowTheCharacterWalk) {
         Guarded oneStep(static_cast<std::size_t>(room));
         Guarded twoStep(static_cast<std::size_t>(room));
         std::fill(twoStep.data(), twoStep.data() + (gb.empty() ? 0 : room), 0);
-        const int expected = gb.empty() ? 0 : utf8_wcstombs(twoStep.data(), units.data(), room);
+        int expected = gb.empty() ? 0 : utf8_wcstombs(twoStep.data(), units.data(), room);
         ASSERT_EQ(Gb2312TUtf8(text.data(), oneStep.data(), room), expected) << round;
         ASSERT_TRUE(oneStep.contents() == twoStep.contents() && oneStep.guardsIntact()) << round;
-    }
-}
 
-TEST(CodePage936, Utf8TGb2312EqualsUtf8MbstowcsThenUniTGb2312) {
-    std::mt19937 rng(8);
-    for (int round = 0; round < 4000; ++round) {
         const Bytes utf8 = randomText(rng, rng() % 40, 1 + round % 2);
-        std::vector<char> text = cText(utf8);
-        const int n = static_cast<int>(rng() % (utf8.size() + 3));  // may pass the NUL
-        const int gbSize = static_cast<int>(rng() % (2 * utf8.size() + 4));
-        Guarded oneStep(static_cast<std::size_t>(gbSize));
-        Guarded twoStep(static_cast<std::size_t>(gbSize));
-        std::vector<unsigned short> units(static_cast<std::size_t>(n) + 1);
-        const int count = utf8_mbstowcs(units.data(), u8(text), n);
-        const int expected =
-            n > 0 && utf8.empty() ? 0 : UniTGb2312(units.data(), count, twoStep.text(), gbSize);
-        ASSERT_EQ(utf8TGb2312(u8(text), oneStep.text(), n, gbSize), expected) << round;
-        ASSERT_TRUE(oneStep.contents() == twoStep.contents() && oneStep.guardsIntact()) << round;
+        std::vector<char> utf8Text = cText(utf8);
+        const int length = static_cast<int>(rng() % (utf8.size() + 3));  // may pass the NUL
+        Guarded gb1(static_cast<std::size_t>(room));
+        Guarded gb2(static_cast<std::size_t>(room));
+        units.assign(static_cast<std::size_t>(length) + 1, 0);
+        const int count = utf8_mbstowcs(units.data(), u8(utf8Text), length);
+        expected =
+            length > 0 && utf8.empty() ? 0 : UniTGb2312(units.data(), count, gb2.text(), room);
+        ASSERT_EQ(utf8TGb2312(u8(utf8Text), gb1.text(), length, room), expected) << round;
+        ASSERT_TRUE(gb1.contents() == gb2.contents() && gb1.guardsIntact()) << round;
     }
 }
 
@@ -434,14 +413,12 @@ TEST(SingleByte, TablesAndWholeTexts) {
             ASSERT_EQ(out.contents(), expected) << name;
         }
     }
-    int dstLen = 2;
+    unsigned char abc[3] = {'a', 'b', 'c'};
+    int dstLen = 2;  // less room than source, or no source
     int srcLen = 3;
-    EXPECT_EQ(
-        iso8859_1_to_utf8(fromHex("41424300").data(), dstLen, fromHex("414243").data(), srcLen),
-        -1);
-    dstLen = 3;
-    srcLen = 0;
-    EXPECT_EQ(iso8859_1_to_utf8(fromHex("41424300").data(), dstLen, nullptr, srcLen), -1);
+    EXPECT_EQ(iso8859_1_to_utf8(abc, dstLen, abc, srcLen) +
+                  iso8859_1_to_utf8(abc, dstLen, nullptr, srcLen),
+              -2);
 }
 
 #if defined(INFRA_HAVE_ICONV)

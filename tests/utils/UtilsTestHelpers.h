@@ -1,17 +1,20 @@
-// Helpers of the codec, hash, cipher and character-set tests: byte strings, random data, hex
-// text, table rows, guarded output buffers and a fixture that runs a test on each processor path.
+// Helpers of the codec, hash, cipher, character-set and string tests: byte strings, random data,
+// hex text, table rows, guarded output buffers, a fixture that runs a test on each processor path.
 #ifndef INFRA_TESTS_UTILS_UTILSTESTHELPERS_H
 #define INFRA_TESTS_UTILS_UTILSTESTHELPERS_H
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/LogCapture.h"
 
 namespace UtilsTest {
 
@@ -54,7 +57,7 @@ inline std::vector<std::string> fields(const std::string& row) {
 }
 
 inline int num(const std::string& field) {
-    return static_cast<int>(std::stol(field, nullptr, 0));
+    return static_cast<int>(std::stoll(field, nullptr, 0));
 }
 
 // An output buffer between guard bytes 0xA5, so that a write outside it is seen.
@@ -85,35 +88,6 @@ protected:
 
 inline std::string pathName(const testing::TestParamInfo<bool>& info) {
     return info.param ? "ProcessorChoice" : "Portable";
-}
-
-// Runs `work(i)` (true when its result was right) for i below `rounds` on each of three threads
-// while another flips `toggle` between false and true; gives the number of wrong results.
-template <class Work>
-int wrongWhileToggling(int rounds, Work work, void (*toggle)(bool)) {
-    std::atomic<bool> stop{false};
-    std::atomic<int> wrong{0};
-    std::thread switcher([&] {
-        for (bool on = false; !stop; on = !on) {
-            toggle(on);
-            std::this_thread::yield();
-        }
-        toggle(true);
-    });
-    std::vector<std::thread> workers;
-    for (int t = 0; t < 3; ++t) {
-        workers.emplace_back([&] {
-            for (int i = 0; i < rounds; ++i) {
-                wrong += !work(i);
-            }
-        });
-    }
-    for (std::thread& w : workers) {
-        w.join();
-    }
-    stop = true;
-    switcher.join();
-    return wrong;
 }
 
 }  // namespace UtilsTest
