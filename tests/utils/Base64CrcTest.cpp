@@ -1,5 +1,5 @@
-// Base64 and CRC: published vectors, a bit-by-bit decoder and CRC written here, OpenSSL and zlib
-// where found, on the processor's path and on the portable one.
+// Base64 and CRC: published vectors, a decoder and CRC written here, OpenSSL and zlib where
+// found, on the processor's path and on the portable one.
 
 #include <climits>
 #include <memory>
@@ -34,16 +34,22 @@ std::string encode(const std::string& raw) {
     return out.substr(0, out.find('\0'));
 }
 
-// Decodes from a block that ends right after the terminator (a read past it is an
-// AddressSanitizer report) into base64DecodeLen bytes followed by sentinels, which stay.
-std::string decode(const std::string& text) {
-    std::unique_ptr<char[]> in(new char[text.size() + 1]);
-    std::memcpy(in.get(), text.c_str(), text.size() + 1);
-    const int need = base64DecodeLen(in.get());
+// Decodes from a block ending at the NUL (ASan sees reads past it) into base64DecodeLen bytes.
+std::string decode(const std::string& text, std::size_t offset = 0) {
+    std::unique_ptr<char[]> block(new char[offset + text.size() + 1]);
+    char* in = block.get() + offset;
+    std::memcpy(in, text.c_str(), text.size() + 1);
+    const int need = base64DecodeLen(in);
+    std::size_t m = 0;
+    while (alphabetValue(in[m]) >= 0) {
+        ++m;
+    }
+    EXPECT_EQ(need, static_cast<int>((m + 3) / 4 * 3 + 1)) << text;
     std::string out(static_cast<std::size_t>(need) + 8, '\x5A');
-    const int n = base64Decode(&out[0], in.get());
-    EXPECT_TRUE(n >= 0 && n < need && out[static_cast<std::size_t>(n)] == '\0') << n << " " << need;
-    EXPECT_EQ(out.find_first_not_of('\x5A', static_cast<std::size_t>(n) + 1), std::string::npos);
+    const int n = base64Decode(&out[0], in);
+    EXPECT_TRUE(n >= 0 && n < need && out[static_cast<std::size_t>(n)] == '\0' &&
+                out.find_first_not_of('\x5A', static_cast<std::size_t>(n) + 1) == std::string::npos)
+        << n << " " << need;
     return out.substr(0, static_cast<std::size_t>(n));
 }
 
@@ -61,8 +67,7 @@ std::string modelDecode(const std::string& text) {
     return out;
 }
 
-// Bit by bit, least significant bit first: CRC-16 (0xA001) and CRC-32 (0xEDB88320, inverted at
-// both ends), unless zlib gives the latter.
+// Bit by bit: CRC-16 (0xA001), and CRC-32 (0xEDB88320, inverted) unless zlib gives it.
 std::uint32_t bitwiseCrc(std::uint32_t c, std::uint32_t poly, const unsigned char* p,
                          std::size_t n) {
     for (std::size_t i = 0; i < n * 8; ++i) {
@@ -97,43 +102,16 @@ TEST(Base64, PublishedVectorsSizesAndOverflowRefusal) {
     EXPECT_EQ(decode("Zm9vY"), "foo");
     EXPECT_EQ(base64DecodeLen("Zm9vY"), 7);
     EXPECT_EQ(decode("Zm 9v"), "f");
-    for (int n = -2; n < 100; ++n) {
-        EXPECT_EQ(base64EncodeLen(n), (std::max(n, 0) + 2) / 3 * 4 + 1) << n;
-    }
-    EXPECT_EQ(base64EncodeLen(INT_MIN), 1);
+    EXPECT_EQ(base64EncodeLen(-1), 1);
     EXPECT_EQ(base64EncodeLen(1610612733), 2147483645);
     EXPECT_EQ(base64EncodeLen(1610612734), -1);
     EXPECT_EQ(base64EncodeLen(INT_MAX), -1);
-    // Nothing to encode writes the NUL alone; a count whose text an int cannot count is refused
-    // without reading the source.
+    // Nothing to encode writes the NUL alone; a count too large is refused unread.
     for (const int n : {0, -7, INT_MAX}) {
         char out[4] = {'x', 'x', 'x', 'x'};
         EXPECT_EQ(base64Encode(out, "abc", n), n == INT_MAX ? -1 : 1);
         EXPECT_EQ(std::string(out, 2), std::string("\0x", 2));
     }
-}
-
-// The vector path finds the end 32 bytes at a time: every byte value ends the text at every
-// position of a block, whatever the text's alignment.
-TEST_P(Base64Paths, EveryByteOutsideTheAlphabetEndsTheTextAtAnyPosition) {
-    alignas(64) char buffer[104];
-    int terminators = 0;
-    for (int b = 0; b < 256; ++b) {
-        const bool ends = alphabetValue(static_cast<char>(b)) < 0;
-        terminators += ends;
-        for (std::size_t start = 0; start < 32; start += 3) {
-            for (std::size_t m = 0; m < 70; ++m) {
-                std::memset(buffer, 'A' + static_cast<int>(m % 26), sizeof buffer);
-                buffer[start + m] = static_cast<char>(b);
-                buffer[sizeof buffer - 1] = '\0';
-                const std::size_t run = ends ? m : sizeof buffer - 1 - start;
-                ASSERT_EQ(base64DecodeLen(buffer + start), static_cast<int>((run + 3) / 4 * 3 + 1))
-                    << b << " " << start << " " << m;
-                ASSERT_EQ(decode(buffer + start), modelDecode(buffer + start)) << b << " " << m;
-            }
-        }
-    }
-    EXPECT_EQ(terminators, 256 - 64);
 }
 
 TEST_P(Base64Paths, RandomDataRoundTripsAndTextDecodesByTheRule) {
@@ -156,7 +134,15 @@ TEST_P(Base64Paths, RandomDataRoundTripsAndTextDecodesByTheRule) {
         for (char& c : mixed) {
             c = rng() % (round % 2 ? 8 : 400) ? kAlphabet[rng() % 64] : static_cast<char>(rng());
         }
-        ASSERT_EQ(decode(mixed), modelDecode(mixed.c_str())) << mixed;
+        ASSERT_EQ(decode(mixed, rng() % 32), modelDecode(mixed.c_str())) << mixed;
+    }
+    // The vector path finds the end 32 bytes at a time: every byte at every position and alignment.
+    for (int b = 0; b < 256; ++b) {
+        for (std::size_t at = 0; at < 70; ++at) {
+            std::string text(at + 1 + at % 40, kAlphabet[(b + at) % 64]);
+            text[at] = static_cast<char>(b);
+            ASSERT_EQ(decode(text, (b + at) % 32), modelDecode(text.c_str())) << b << " " << at;
+        }
     }
 }
 
@@ -198,10 +184,4 @@ TEST(Codecs, SwitchesSelectThePortablePaths) {
     EXPECT_FALSE(Detail::crc32Accelerated() || Detail::base64Accelerated());
     Detail::setCrc32Acceleration(true);
     Detail::setBase64Acceleration(true);
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    __builtin_cpu_init();  // the library's own processor query agrees with the compiler's
-    EXPECT_EQ(Detail::crc32Accelerated(),
-              __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1"));
-    EXPECT_EQ(Detail::base64Accelerated(), __builtin_cpu_supports("avx2") != 0);
-#endif
 }

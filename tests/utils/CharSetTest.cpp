@@ -1,6 +1,5 @@
-// Character-set conversion: the tables against glibc's iconv where found (each difference that
-// remains is listed), the UTF-8 forms against a decoder written here, and whole texts against
-// models built from single characters.
+// Character-set conversion: tables against glibc's iconv where found (differences listed), UTF-8
+// against a decoder written here, whole texts against models built from single characters.
 #include "infra/CharSet.h"
 
 #include "UtilsTestHelpers.h"
@@ -14,8 +13,7 @@ using namespace UtilsTest;
 
 namespace {
 
-// A NUL-terminated copy in a block of exactly its size: a read past the NUL is an
-// AddressSanitizer report.
+// A NUL-terminated copy in a block of its size: AddressSanitizer sees a read past the NUL.
 std::vector<char> cText(const Bytes& b) {
     std::vector<char> t(b.begin(), b.end());
     t.push_back('\0');
@@ -57,8 +55,8 @@ std::vector<unsigned short> modelGbUnits(const Bytes& gb) {
     return units;
 }
 
-// Random text without NUL: ASCII, stray bytes, and code page 936 pairs with any trail byte
-// (kind 0), or UTF-8 forms of 16-bit values (kind 1) or of the pairs' characters (kind 2).
+// Random text without NUL: ASCII, stray bytes, and pairs with any trail byte (kind 0), or UTF-8
+// forms of 16-bit values (kind 1) or of the pairs' characters (kind 2).
 Bytes randomText(std::mt19937& rng, std::size_t length, int kind) {
     Bytes out;
     while (out.size() < length) {
@@ -131,9 +129,8 @@ Bytes formOf(SingleByteConverter convert, unsigned char b) {
 
 }  // namespace
 
-// Decoding: every two-byte sequence and random longer ones against the decoder written here.
-// Encoding: every 16-bit value in its shortest form, as iconv writes it where found (iconv
-// refuses lone surrogates, ordinary values here).
+// Every two-byte sequence and random longer ones decode as the model says; every 16-bit value
+// encodes in its shortest form.
 TEST(Utf8Conversion, FormsFollowTheFormTable) {
     std::mt19937 rng(8);
     for (int round = 0; round < 300000; ++round) {
@@ -157,42 +154,27 @@ TEST(Utf8Conversion, FormsFollowTheFormTable) {
         ASSERT_EQ(length, u < 0x80 ? 1 : (u < 0x800 ? 2 : 3)) << u;
         ASSERT_EQ(utf8_wctomb(s + 1, static_cast<unsigned short>(u), length - 1), -1);
         ASSERT_TRUE(modelDecode(s, length, &v) == length && v == u) << u;
-#if defined(INFRA_HAVE_ICONV)
-        Bytes theirs;
-        const Bytes unit = {static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8)};
-        ASSERT_TRUE(
-            u == 0 || (u >= 0xD800 && u <= 0xDFFF) ||
-            (iconvText("UTF-8", "UTF-16LE", unit, &theirs) && Bytes(s, s + length) == theirs))
-            << u;
-#endif
     }
-    EXPECT_EQ(utf8_mbtowc(nullptr, fromHex("e4b880").data(), 3), 3);
-    EXPECT_EQ(utf8_mbtowc(nullptr, nullptr, 3), -1);
-    EXPECT_EQ(utf8_wctomb(nullptr, 0x41, 4), 0);
+    EXPECT_EQ(utf8_mbtowc(nullptr, fromHex("e4b880").data(), 3) + utf8_mbtowc(nullptr, nullptr, 3) +
+                  utf8_wctomb(nullptr, 0x41, 4),
+              2);
 }
 
-// utf8_mbstowcs skips bad bytes and stops at a NUL. utf8_wcstombs counts every byte against the
-// allowance, and a unit that does not fit costs one. GetUnicodeFromUtf8 (text: value, length)
-// has no overlong check; a NUL within the form gives 0, another byte the bits gathered so far.
+// utf8_wcstombs counts every byte against the allowance, and a unit that does not fit costs one.
+// GetUnicodeFromUtf8 (text: value, length) has no overlong check; a NUL within the form gives 0,
+// another byte the bits gathered so far.
 TEST(Utf8Conversion, TextRulesAndTheFirstCharacter) {
-    std::vector<unsigned short> out(6);
-    EXPECT_EQ(utf8_mbstowcs(out.data(), fromHex("61ff62c3a98063006400").data(), 9), 4);
-    EXPECT_EQ(out, (std::vector<unsigned short>{'a', 'b', 0xE9, 'c', 0, 0}));  // NUL ends it
     const unsigned short text[] = {'a', 0x4E00, 'b', 0xE9, 0};
-    for (const char* row : {"8 7 61e4b88062c3a9a5", "3 2 6162a5", "0 0 a5"}) {
-        const auto f = fields(row);
-        Guarded o(static_cast<std::size_t>(num(f[0])));
-        EXPECT_EQ(utf8_wcstombs(o.data(), text, num(f[0])), num(f[1]));
-        EXPECT_EQ(toHex(o.data(), f[2].size() / 2), f[2]);
-    }
+    Guarded o(8);
+    EXPECT_EQ(utf8_wcstombs(o.data(), text, 8) + utf8_wcstombs(o.data() + 7, text, 0), 7);
+    EXPECT_EQ(utf8_wcstombs(o.data(), text, 3), 2);
+    EXPECT_EQ(toHex(o.contents()), "6162b88062c3a9a5");  // nothing written past the allowance
     int length = -7;
     EXPECT_EQ(GetUnicodeFromUtf8("\xC0\xAF", &length) + length, 0x2F + 2);  // no overlong check
     EXPECT_EQ(GetUnicodeFromUtf8("\xE4\xB8", &length) + length, 3);         // cut by the NUL: 0
     EXPECT_EQ(GetUnicodeFromUtf8("\xE4\xB8\xC3", &length) + length, 0x138 + 3);  // the bits so far
     EXPECT_EQ(GetUnicodeFromUtf8("\xF0\x9F\x98\x80", &length) + length, 0);
-    EXPECT_EQ(
-        GetUnicodeFromUtf8(nullptr, &length) + length + GetUnicodeFromUtf8("\xC3\xA9", nullptr),
-        0xE9);
+    EXPECT_EQ(GetUnicodeFromUtf8(nullptr, &length) + length, 0);
 }
 
 // Forms of 1 to 6 bytes, none for values with the top bit set, no terminator; bad arguments and
@@ -216,11 +198,9 @@ TEST(UCS4ToUtf8, EncodesOneToSixByteFormsAndReportsBadArguments) {
         << log.text();
 }
 
-// char2uni (bytes, len: result, value): a lead byte alone or before a NUL stands for itself, 0x80
-// is U+20AC, 0xFF leads nothing. uni2char (unit, outLen: result, bytes): U+00B7 and the like take
-// their pair, as a byte of theirs would be a lead byte and swallow the next character.
-// UniTGb2312 (n, outSize: result, output and the byte after it) keeps the text terminated within
-// outSize; a unit without a form fails the whole text.
+// char2uni (bytes, len: result, value): a lead byte alone or before a NUL is itself, 0x80 is
+// U+20AC. uni2char (unit, outLen: result, bytes): U+00B7 and the like take their pair, a byte of
+// theirs being a lead byte. UniTGb2312 (n, outSize: result, bytes): terminated within outSize.
 TEST(CodePage936, DocumentedCases) {
     for (const char* row : {"b0a1 2 2 0x554a", "b0a1 1 1 0xb0", "b000 2 1 0xb0", "8041 2 1 0x20ac",
                             "ffa1 2 1 0xff", "aaa1 2 -1 0x1234", "b0a1 0 -1 0x1234"}) {
@@ -257,21 +237,16 @@ TEST(CodePage936, DocumentedCases) {
     EXPECT_EQ(UniTGb2312(nullptr, 8, reinterpret_cast<char*>(text), 4), 0);
 }
 
-TEST(CodePage936, TextsRoundTripThroughUtf8AndRefuseCharactersBeyondTheBmp) {
-    // U+554A U+4E2D U+6587 " ok" U+00B7 U+00E9.
-    std::vector<char> gb = cText(fromHex("b0a1d6d0cec4206f6ba1a4a8a6"));
-    std::vector<char> utf8 = cText(fromHex("e5958ae4b8ade69687206f6bc2b7c3a9"));
+// Empty or null texts give 0; U+24E00 has no form (it is not U+4E00).
+TEST(CodePage936, EmptyOrNullTextsAndCharactersBeyondTheBmp) {
+    std::vector<char> gb = cText(fromHex("b0a1"));
     Guarded u(20);
     Guarded g(16);
-    ASSERT_EQ(Gb2312TUtf8(gb.data(), u.data(), 20), 16);
-    EXPECT_EQ(toHex(u.data(), 20), "e5958ae4b8ade69687206f6bc2b7c3a900000000");
-    ASSERT_EQ(utf8TGb2312(u8(utf8), g.text(), 16, 16), 8);
-    EXPECT_EQ(toHex(g.data(), 16), "b0a1d6d0cec4206f6ba1a4a8a6000000");
     std::vector<char> empty = cText({});
     EXPECT_EQ(Gb2312TUtf8(empty.data(), u.data(), 20) + Gb2312TUtf8(nullptr, u.data(), 20), 0);
     EXPECT_EQ(utf8TGb2312(u8(empty), g.text(), 4, 16) + utf8TGb2312(nullptr, g.text(), 4, 16), 0);
     EXPECT_EQ(Gb2312ToUni(nullptr, u.units(), 2) + Gb2312ToUni(gb.data(), nullptr, 2), 0);
-    std::vector<char> wide = cText(fromHex("61f0a4b880"));  // U+24E00 is not U+4E00
+    std::vector<char> wide = cText(fromHex("61f0a4b880"));
     EXPECT_EQ(utf8TGb2312(u8(wide), g.text(), 5, 16), -1);
     EXPECT_EQ(std::string(g.text()), "a");
 }
@@ -314,40 +289,25 @@ TEST(CodePage936, TextsFollowTheCharacterWalkAndTheTwoStepDefinitions) {
     }
 }
 
-// Against the forms of single bytes: the mapping stops at the first undefined byte, which and
-// each byte after it give one NUL; the output is written only when all of it fits, else its
-// size is returned; with and without room to spare. utf8_to_cp1252 gives each byte back; its
-// walk ends at a stray continuation byte, a broken or overlong form, a cut form, a 5-byte lead.
-TEST(CodePage1252, TextsConvertByteByByteUpToTheFirstUndefinedByte) {
-    const std::string undefined = "\x81\x8D\x8F\x90\x9D";
-    std::mt19937 rng(1252);
-    for (int round = 0; round < 2000; ++round) {
-        Bytes src = round == 0 ? fromHex("4100e98d4280") : randomBytes(rng, 1 + rng() % 80);
-        Bytes expected;
-        bool stopped = false;
-        for (unsigned char& b : src) {
-            b = round == 0 || b % 16 == 15
-                    ? b
-                    : static_cast<unsigned char>(b % 16 < 10 ? 'a' + b % 16 : b | 0x80);
-            b = round % 3 && undefined.find(static_cast<char>(b)) != std::string::npos ? 'z' : b;
-            stopped = stopped || undefined.find(static_cast<char>(b)) != std::string::npos;
-            const Bytes form = stopped ? Bytes{0} : formOf(cp1252One, b);
-            expected.insert(expected.end(), form.begin(), form.end());
-        }
-        const int n = static_cast<int>(src.size());
-        const int needed = static_cast<int>(expected.size());
-        for (const int room : {needed - 1, needed, 3 * n}) {
-            Guarded out(static_cast<std::size_t>(room));
-            ASSERT_EQ(cp1252_to_utf8(out.data(), room, src.data(), n), room < needed ? needed : 0);
-            Bytes want = room < needed ? Bytes() : expected;
-            want.resize(static_cast<std::size_t>(room), Guarded::kFill);
-            ASSERT_TRUE(out.contents() == want && out.guardsIntact()) << round << " " << room;
-        }
+// The mapping stops at the first undefined byte, which and each byte after it give one NUL; the
+// output is written only when all of it fits, else its size is returned. The walk back ends at a
+// stray continuation byte, a broken or overlong form, a cut form, a 5-byte lead.
+TEST(CodePage1252, TextsConvertUpToTheFirstUndefinedByte) {
+    const std::string plain = "6162636465666768696a6b6c6d6e6f70";  // 16 ASCII letters
+    const Bytes src = fromHex("41e98099" + plain + "00" + plain + "8d4280");
+    const std::string utf8 = "41c3a9e282ace284a2" + plain + "00" + plain + "000000";
+    for (const int room : {44, 45, 120}) {  // too small, exact, room for three bytes a byte
+        Guarded out(static_cast<std::size_t>(room));
+        ASSERT_EQ(cp1252_to_utf8(out.data(), room, src.data(), 40), room < 45 ? 45 : 0);
+        Bytes want = room < 45 ? Bytes() : fromHex(utf8);
+        want.resize(static_cast<std::size_t>(room), Guarded::kFill);
+        EXPECT_TRUE(out.contents() == want && out.guardsIntact()) << room;
     }
-    EXPECT_EQ(cp1252_to_utf8(nullptr, 0, fromHex("80").data(), 0) +
-                  cp1252_to_utf8(nullptr, 0, nullptr, 1),
+    EXPECT_EQ(cp1252_to_utf8(nullptr, 0, src.data(), 0) + cp1252_to_utf8(nullptr, 0, nullptr, 1),
               -2);
     unsigned char back[8];
+    EXPECT_EQ(utf8_to_cp1252(fromHex("c3bfe282ac61e4b880e284a2c2810062").data(), 16, back, 8), 7);
+    EXPECT_EQ(toHex(back, 7), "ff806199810062");
     for (const char* ender : {"618062", "61c34162", "61c18162", "61e282", "61f88880808062"}) {
         EXPECT_EQ(utf8_to_cp1252(fromHex(ender).data(), static_cast<int>(std::strlen(ender) / 2),
                                  back, 8),
@@ -355,17 +315,13 @@ TEST(CodePage1252, TextsConvertByteByByteUpToTheFirstUndefinedByte) {
     }
 }
 
-// Each converter takes whole forms of its bytes while they fit in the room, which must be at
-// least the source's length, and reports what it took and wrote. The forms match iconv's where
-// found, but for byte 0x00, undefined in every table but code page 1252's, where the mapping
-// stops at it as at the five bytes that code page leaves undefined. Code page 874 has no 0x80 (a
-// later addition); ISO 8859-6 maps its digits to U+0660-U+0669; ISO 8859-7 follows its 1987
-// edition (0xA1, 0xA2 are U+02BD, U+02BC; 0xA4, 0xA5 and 0xAA, added in 2003, are undefined).
+// Forms match iconv's but byte 0x00 (undefined; code page 1252 stops there, as at its undefined
+// bytes), code page 874's 0x80 (added later), ISO 8859-6's digits (Arabic-Indic) and ISO 8859-7's
+// 1987 edition (0xA1, 0xA2 are U+02BD, U+02BC; 0xA4, 0xA5, 0xAA undefined). Texts take whole
+// forms while they fit in the room, at least the source's length.
 TEST(SingleByte, TablesAndWholeTexts) {
-    std::mt19937 rng(1252);
     for (std::size_t t = 0; t < 19; ++t) {
         const std::string name = kNames[t];
-        int defined = 0;
         for (int b = 0; b < 256; ++b) {
             const Bytes form = formOf(kConverters[t], static_cast<unsigned char>(b));
             std::uint32_t ours = 0;
@@ -373,7 +329,6 @@ TEST(SingleByte, TablesAndWholeTexts) {
                                : modelDecode(form.data(), static_cast<int>(form.size()), &ours) >= 0
                                    ? static_cast<long>(ours)
                                    : -2;
-            defined += value > 0;
 #if defined(INFRA_HAVE_ICONV)
             long expected = b == 0 ? -1 : iconvPoint(name.c_str(), {static_cast<unsigned char>(b)});
             expected = name == "ISO-8859-6" && b >= 0x30 && b <= 0x39 ? 0x660 + b - 0x30 : expected;
@@ -388,16 +343,14 @@ TEST(SingleByte, TablesAndWholeTexts) {
             EXPECT_EQ(value, expected) << name << " " << b;
 #endif
         }
-        EXPECT_GT(defined, 127) << name;
-        for (int round = 0; round < 300 && name != "CP1252"; ++round) {
-            Bytes in = randomBytes(rng, 1 + rng() % 64);
-            for (unsigned char& b : in) {
-                b = static_cast<unsigned char>(rng() % 8 < 5 ? 'a' + b % 26 : b % 4 ? b | 0x80 : 0);
-            }
-            const int room = static_cast<int>(in.size() + rng() % (2 * in.size() + 1));
+        Bytes in(256);  // every byte in order, the form of each taken whole while it fits
+        for (std::size_t b = 0; b < 256; ++b) {
+            in[b] = static_cast<unsigned char>(b * 7);
+        }
+        for (const int room : {256, 333, 400, 512}) {
             Bytes expected;
             int taken = 0;
-            for (Bytes f; taken < static_cast<int>(in.size()); ++taken) {
+            for (Bytes f; taken < 256 && name != "CP1252"; ++taken) {
                 f = formOf(kConverters[t], in[static_cast<std::size_t>(taken)]);
                 if (expected.size() + f.size() > static_cast<std::size_t>(room)) {
                     break;
@@ -406,11 +359,13 @@ TEST(SingleByte, TablesAndWholeTexts) {
             }
             Guarded out(static_cast<std::size_t>(room));
             int dstLen = room;
-            int srcLen = static_cast<int>(in.size());
-            ASSERT_EQ(kConverters[t](out.data(), dstLen, in.data(), srcLen), 0);
-            ASSERT_TRUE(srcLen == taken && dstLen == static_cast<int>(expected.size())) << name;
+            int srcLen = 256;
+            ASSERT_TRUE(name == "CP1252" ||
+                        (kConverters[t](out.data(), dstLen, in.data(), srcLen) == 0 &&
+                         srcLen == taken && dstLen == static_cast<int>(expected.size())))
+                << name << " " << room;
             expected.resize(static_cast<std::size_t>(room), Guarded::kFill);
-            ASSERT_EQ(out.contents(), expected) << name;
+            ASSERT_TRUE(name == "CP1252" || out.contents() == expected) << name << " " << room;
         }
     }
     unsigned char abc[3] = {'a', 'b', 'c'};
@@ -422,9 +377,8 @@ TEST(SingleByte, TablesAndWholeTexts) {
 }
 
 #if defined(INFRA_HAVE_ICONV)
-// A byte 0x81-0xFF alone is refused by iconv; here it keeps its value, so a cut pair loses
-// nothing. U+20AC has no pair and so no form here (iconv writes the byte 0x80); Latin-1
-// characters without a pair give the byte of their value.
+// A byte 0x81-0xFF alone keeps its value (iconv refuses it); U+20AC has no pair and so no form
+// (iconv writes 0x80); Latin-1 without a pair gives its own byte.
 TEST(CodePageTables, EveryCodePage936PairAndCharacterMatchesIconv) {
     int pairs = 0;
     for (int code = 0x8100; code <= 0xFEFF; ++code) {

@@ -1,6 +1,5 @@
-// CMd5 and CSha1: published vectors, every padding case and random splits against OpenSSL where
-// found, the finished state and the logged refusals of bad output arguments. CSha1 runs on the
-// processor's path and on the portable one.
+// CMd5 and CSha1 (on each processor path): published vectors, every padding case and split
+// against OpenSSL where found, the finished state, the logged refusals of bad outputs.
 
 #include <type_traits>
 
@@ -43,8 +42,7 @@ std::string hexOf(const std::string& s, std::mt19937* rng = nullptr, unsigned pi
     return hex;
 }
 
-// Every length over several blocks (each padding case) and one megabyte, fed whole and in
-// random pieces, against the oracle where found.
+// Every length over several blocks and one megabyte, whole and in pieces, against the oracle.
 template <class Hash>
 void sweep(const char* oracle) {
     std::mt19937 rng(37);
@@ -72,17 +70,13 @@ TEST(Md5, Rfc1321TestSuite) {
     EXPECT_EQ(hexOf<CMd5>(""), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(hexOf<CMd5>("abc"), "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(hexOf<CMd5>("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
-    EXPECT_EQ(hexOf<CMd5>("1234567890123456789012345678901234567890"
-                          "1234567890123456789012345678901234567890"),
-              "57edf4a22be3c955ac49da2e2107b67a");
 }
 
 TEST(Md5, MatchesOpenSslAtEveryLengthAndSplit) {
     sweep<CMd5>("MD5");
 }
 
-// A finished digest is kept until new data arrives, which (or init) starts a new hash; the hex
-// text has no terminator; null outputs are logged and finish nothing.
+// A digest is kept until new data (or init) starts a new hash; hex text unterminated; nulls logged.
 TEST(Md5, FinishedStateInitAndNullOutputs) {
     TestSupport::LogCapture log;
     CMd5 md5;
@@ -114,9 +108,6 @@ TEST_P(Sha1Paths, Fips180Vectors) {
     EXPECT_EQ(hexOf<CSha1>("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
     EXPECT_EQ(hexOf<CSha1>("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
               "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
-    std::mt19937 rng(41);
-    EXPECT_EQ(hexOf<CSha1>(std::string(1000000, 'a'), &rng, 2000),
-              "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
 }
 
 TEST_P(Sha1Paths, MatchesOpenSslAtEveryLengthAndSplit) {
@@ -125,8 +116,7 @@ TEST_P(Sha1Paths, MatchesOpenSslAtEveryLengthAndSplit) {
 
 INSTANTIATE_TEST_SUITE_P(Sha1, Sha1Paths, testing::Bool(), pathName);
 
-// Outputs shorter than the digest are refused, and finish nothing; the hex text is terminated
-// only when there is room; new data after the end starts a new hash.
+// Short outputs are refused and finish nothing; hex text is terminated only when there is room.
 TEST(Sha1, ShortOrNullOutputsAndTheFinishedState) {
     TestSupport::LogCapture log;
     CSha1 sha1;
@@ -146,19 +136,10 @@ TEST(Sha1, ShortOrNullOutputsAndTheFinishedState) {
     sha1.hex(text, 41);
     EXPECT_EQ(std::string(text, 42),
               std::string("a9993e364706816aba3e25717850c26c9cd0d89d\0#", 42));
-    EXPECT_TRUE(log.contains("len(19) is invalid!\n") && log.contains("len(39) is invalid!\n") &&
-                log.contains("hash is NULL!\n") && log.contains("str is NULL!\n"))
-        << log.text();
-}
-
-TEST(Sha1, SwitchSelectsThePortablePath) {
     Detail::setSha1Acceleration(false);
     EXPECT_FALSE(Detail::sha1Accelerated());
     Detail::setSha1Acceleration(true);
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    __builtin_cpu_init();  // the library's own processor query agrees with the compiler's
-    EXPECT_EQ(Detail::sha1Accelerated(), __builtin_cpu_supports("sha") &&
-                                             __builtin_cpu_supports("ssse3") &&
-                                             __builtin_cpu_supports("sse4.1"));
-#endif
+    EXPECT_TRUE(log.contains("len(19) is invalid!\n") && log.contains("len(39) is invalid!\n") &&
+                log.contains("hash is NULL!\n") && log.contains("str is NULL!\n"))
+        << log.text();
 }

@@ -1,5 +1,4 @@
-// Helpers of the codec, hash, cipher, character-set and string tests: byte strings, random data,
-// hex text, table rows, guarded output buffers, a fixture that runs a test on each processor path.
+// Helpers of this folder's tests: bytes, hex, table rows, guarded outputs, a per-path fixture.
 #ifndef INFRA_TESTS_UTILS_UTILSTESTHELPERS_H
 #define INFRA_TESTS_UTILS_UTILSTESTHELPERS_H
 
