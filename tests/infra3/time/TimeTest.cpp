@@ -1,6 +1,5 @@
-// Calendar time: clamping, conversions and arithmetic against the C library's UTC functions, the
-// zone offset, comparisons and the system clocks; writing by pictures and reading back, each
-// against a plain model of the picture rules, with the messages and the format settings.
+// Calendar time against the C library's conversions, the zone offset and the system clocks;
+// writing by pictures and reading back, each against a plain model of the picture rules.
 #include "infra/Time.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -25,8 +23,7 @@ using TestSupport::LogCapture;
 
 namespace {
 
-// A fixed zone 3 h 30 min west of Greenwich with daylight saving, whatever the machine's zone;
-// set before main, before anything reads the zone.
+// A fixed zone 3 h 30 min west with daylight saving, set before anything reads the zone.
 constexpr int kZoneOffset = 3 * 3600 + 30 * 60;
 #if defined(_WIN32)
 // The Windows runtime reads only "XXX[+|-]hh[:mm[:ss]][YYY]" and applies the US rule.
@@ -51,30 +48,25 @@ const CTime g_minAtStartup = CTime::minTime, g_maxAtStartup = CTime::maxTime;
 
 constexpr long long kEndOf2038 = 2177452799LL;  // 2038-12-31 23:59:59 UTC
 
-std::string show(long long y, int mo, int d, int w, int h, int mi, int s) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%lld-%d-%d w%d %d:%d:%d", y, mo, d, w, h, mi, s);
-    return text;
-}
 std::string show(const SystemTime& t) {
-    return show(t.year, t.month, t.day, t.wday, t.hour, t.minute, t.second);
+    char text[96];
+    std::snprintf(text, sizeof text, "%d-%d-%d w%d %d:%d:%d", t.year, t.month, t.day, t.wday,
+                  t.hour, t.minute, t.second);
+    return text;
 }
 
 // The C library's split of `seconds`, UTC or in the process zone, shown as above.
 std::string cSplit(long long seconds, bool utc = true) {
     struct tm p = {};
 #if defined(_WIN32)
-    // The runtime splits up to the year 3000 only; the calendar repeats every 400 years.
-    const long long cycle = 146097LL * 86400LL, n = seconds > 32535215999LL ? seconds / cycle : 0;
-    const __time64_t t = seconds - n * cycle;
+    const __time64_t t = seconds;  // the runtime splits up to the year 3000
     EXPECT_EQ(utc ? _gmtime64_s(&p, &t) : _localtime64_s(&p, &t), 0) << seconds;
 #else
-    const long long n = 0;
     const time_t t = static_cast<time_t>(seconds);
     EXPECT_NE(utc ? gmtime_r(&t, &p) : localtime_r(&t, &p), nullptr) << seconds;
 #endif
-    return show(p.tm_year + 1900LL + n * 400, p.tm_mon + 1, p.tm_mday, p.tm_wday, p.tm_hour,
-                p.tm_min, p.tm_sec);
+    return show(
+        {p.tm_year + 1900, p.tm_mon + 1, p.tm_mday, p.tm_wday, p.tm_hour, p.tm_min, p.tm_sec, 0});
 }
 
 long long unixNow() {  // not time(): that may lag the real-time clock by a tick
@@ -83,42 +75,26 @@ long long unixNow() {  // not time(): that may lag the real-time clock by a tick
         .count();
 }
 
-long long timegmOf(int year, int month, int day, int hour, int minute, int second) {
-    struct tm p = {};
-    p.tm_year = year - 1900, p.tm_mon = month - 1, p.tm_mday = day;
-    p.tm_hour = hour, p.tm_min = minute, p.tm_sec = second;
-#if defined(_WIN32)
-    return _mkgmtime64(&p);
-#else
-    return timegm(&p);
-#endif
-}
-
 }  // namespace
 
 TEST(TimeValue, ConstantsEmptyValueAndClamping) {
     EXPECT_EQ(
         show(CTime::minTime) + show(g_minAtStartup) + show(CTime::maxTime) + show(g_maxAtStartup),
         "2000-1-1 w6 0:0:02000-1-1 w6 0:0:02038-1-1 w5 0:0:02038-1-1 w5 0:0:0");
-    constexpr CTime leapDay(2012, 2, 29, 12, 0, 0);
-    static_assert(leapDay.day == 29 && leapDay.wday == 3, "usable in constant expressions");
-    EXPECT_EQ(show(CTime()) + std::to_string(CTime().isdst + CTime::minTime.isdst),
-              "0-0-0 w0 0:0:0-2");
+    EXPECT_TRUE(show(CTime()) == "0-0-0 w0 0:0:0" && CTime().isdst == -1 &&
+                CTime::minTime.isdst == -1);
     // Each field is clamped into its range; the year first, so 2040-02-29 is not kept.
-    EXPECT_EQ(show(CTime(2013, 2, 29, 0, 0, 0)), "2013-2-28 w4 0:0:0");
-    EXPECT_EQ(show(CTime(1969, 0, 0, 25, 70, 70)), "1970-1-1 w4 23:59:59");
-    EXPECT_EQ(show(CTime(2040, 2, 29, -1, 60, -1)), "2038-2-28 w0 0:59:0");
-    EXPECT_EQ(show(CTime(INT_MAX, INT_MIN, INT_MAX, 23, INT_MAX, INT_MIN)), "2038-1-31 w0 23:59:0");
-    EXPECT_EQ(CTime::timeToSeconds(SystemTime{2012, 2, 30, 0, 24, 0, 0, 0}),
-              timegmOf(2012, 2, 29, 23, 59, 59));
+    EXPECT_EQ(show(CTime(1969, 0, 0, 25, 70, 70)) + show(CTime(2040, 2, 29, -1, 60, -1)),
+              "1970-1-1 w4 23:59:592038-2-28 w0 0:59:0");
+    EXPECT_EQ(CTime::timeToSeconds(SystemTime{2012, 2, 30, 0, 24, 0, 0, 0}), 1330559999ULL);
 }
 
-// Seconds to fields on random counts (far beyond 2038 too, where the split is not clamped) and
-// back, against the C library.
+// Seconds to fields on random counts (up to the year 3000: the split is not clamped) and back,
+// against the C library.
 TEST(TimeValue, ConversionsMatchTheCLibrary) {
     EXPECT_EQ(CTime::timeToSeconds(CTime(2000, 1, 1, 0, 0, 0)), 946684800ULL);
     std::mt19937_64 rng(42);
-    std::uniform_int_distribution<long long> near(0, 1LL << 33), far(0, 60000000000000000LL);
+    std::uniform_int_distribution<long long> near(0, 1LL << 33), far(0, 32535215999LL);
     for (int i = 0; i < 100000; ++i) {
         const long long s = i % 4 == 0 ? far(rng) : near(rng);
         const CTime t(static_cast<unsigned long long>(s), false);
@@ -144,19 +120,16 @@ TEST(TimeValue, ArithmeticAndComparisons) {
         CTime ta(static_cast<unsigned long long>(a), false),
             tb(static_cast<unsigned long long>(b), false);
         ta.isdst = 1;
-        ASSERT_EQ(show(ta + (b - a)) + show(ta - (a - b)), cSplit(b) + cSplit(b));
-        ASSERT_EQ((ta + 1).isdst + (ta - 1).isdst, -2);
+        ASSERT_EQ(show(ta + (b - a)) + show(ta - (a - b)) + std::to_string((ta + 1).isdst),
+                  cSplit(b) + cSplit(b) + "-1");
         ASSERT_EQ(tb - ta, b - a);
         CTime in = ta;  // in place the daylight flag is kept
         ASSERT_EQ(show(in += b - a) + std::to_string(in.isdst), cSplit(b) + "1");
         ASSERT_EQ(show(in -= b - a) + std::to_string(in.isdst), cSplit(a) + "1");
         // Order by the date and time fields only: wday and isdst take no part.
         tb.wday = (tb.wday + 3) % 7;
-        ASSERT_EQ((tb > ta) + 2 * (tb >= ta) + 4 * (tb < ta) + 8 * (tb <= ta) + 16 * (tb == ta) +
-                      32 * (tb != ta),
-                  a == b  ? 2 + 8 + 16
-                  : a < b ? 1 + 2 + 32
-                          : 4 + 8 + 32);
+        ASSERT_TRUE((tb > ta) == (b > a) && (tb >= ta) == (b >= a) && (tb < ta) == (b < a) &&
+                    (tb <= ta) == (b <= a) && (tb == ta) == (b == a) && (tb != ta) == (b != a));
     }
     // Below 1970 the unsigned count wraps to a far date.
     EXPECT_EQ(CTime(1970, 1, 1, 0, 0, 0) - 1, CTime(~0ULL, false));
@@ -166,65 +139,51 @@ TEST(TimeValue, ArithmeticAndComparisons) {
 // The zone offset: the process zone's standard offset, read again after TZ changes, applied by
 // makeTime and breakTime only, and 0 while switched off.
 TEST(TimeValue, ZoneOffsetFollowsTheProcessZone) {
-    ASSERT_TRUE(g_zoneSet);
-    EXPECT_EQ(CTime::getTimeZone(), kZoneOffset);
-    ASSERT_TRUE(useZone(kZones[1]));
+    ASSERT_TRUE(g_zoneSet && useZone(kZones[1]));
     const long east = CTime::getTimeZone();
     const unsigned long long made = CTime(2020, 1, 1, 5, 45, 0).makeTime();
     ASSERT_TRUE(useZone(kZones[0]));
-    EXPECT_EQ(east, -(5 * 3600 + 45 * 60));
-    EXPECT_EQ(made, 1577836800ULL);
+    EXPECT_TRUE(east == -(5 * 3600 + 45 * 60) && made == 1577836800ULL);
+    const unsigned long long u = 1700000000ULL;        // 2023-11-14 22:13:20 UTC
     for (const long long offset : {kZoneOffset, 0}) {  // then with the zone switched off
         Detail::setTimezoneDisabled(offset == 0);
-        EXPECT_EQ(CTime::getTimeZone(), offset);
-        for (unsigned long long u = 86400; u < kEndOf2038; u += 86400 * 7 + 3607) {
-            CTime kept(2001, 1, 1, 0, 0, 0);
-            kept.isdst = 1;
-            kept.breakTime(u);
-            ASSERT_EQ(show(CTime(u)) + show(kept) + show(CTime(u, false)) +
-                          std::to_string(kept.makeTime()),
-                      cSplit(u - offset) + cSplit(u - offset) + cSplit(u) + std::to_string(u));
-            ASSERT_TRUE(kept.isdst == 1 && CTime(u, true) == kept);
-        }
+        CTime kept(2001, 1, 1, 0, 0, 0);
+        kept.isdst = 1;
+        kept.breakTime(u);
+        EXPECT_EQ(show(CTime(u)) + show(kept) + show(CTime(u, false)) + std::to_string(offset),
+                  cSplit(u - offset) + cSplit(u - offset) + cSplit(u) +
+                      std::to_string(CTime::getTimeZone()));
+        EXPECT_TRUE(kept.isdst == 1 && CTime(u, true) == kept && kept.makeTime() == u);
     }
     Detail::setTimezoneDisabled(false);
 }
 
 // The clocks on several threads while the real-time clock's second changes at least twice: the
-// local time against the C library's local split, UTC, and counters that never go back (a value
-// one thread publishes happens before the next call of any thread that reads it).
+// local time against the C library's local split, UTC, and counters that never go back.
 TEST(TimeNow, ClocksFollowTheSystemOnEveryThread) {
-    const unsigned long long micro = CTime::getCurrentMicroSecond();
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_GE(CTime::getCurrentMilliSecond() - micro / 1000, 29ULL);
-    std::atomic<unsigned long long> published{0};
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     const long long start = unixNow();
     for (int i = 0; i < 3; ++i) {
         threads.emplace_back([&] {
-            for (unsigned long long n = 0, ownMicro = 0; n < 20000 || unixNow() < start + 2; ++n) {
-                const unsigned long long seen = published.load(),
-                                         us = CTime::getCurrentMicroSecond();
+            for (unsigned long long n = 0, ownMicro = 0, ownMilli = 0;
+                 n < 20000 || unixNow() < start + 2; ++n) {
+                const unsigned long long us = CTime::getCurrentMicroSecond();
                 const unsigned long long value = CTime::getCurrentMilliSecond();
-                wrong += value < seen || us < ownMicro || value < us / 1000;
-                ownMicro = us;
-                for (unsigned long long c = seen;
-                     c < value && !published.compare_exchange_weak(c, value);) {
-                }
+                wrong += value < ownMilli || us < ownMicro || value < us / 1000;
+                ownMicro = us, ownMilli = value;
                 const long long before = unixNow();
                 const SystemTimeEx ex = CTime::getCurrentTimeEx();
                 const CTime now = n % 2 ? CTime::getCurrentTime() : CTime::getCurTimeForPrint();
-                const unsigned long long utc =
-                    n % 2 ? CTime::getCurrentUTCtime() : CTime::getCurrentUTCMilliSecond() / 1000;
+                const long long utc = static_cast<long long>(
+                    n % 2 ? CTime::getCurrentUTCtime() : CTime::getCurrentUTCMilliSecond() / 1000);
                 const long long after = unixNow();
-                wrong += utc < static_cast<unsigned long long>(before) ||
-                         utc > static_cast<unsigned long long>(after);
+                wrong += utc < before || utc > after;
                 wrong += ex.millisecond < 0 || ex.millisecond > 999 || now.isdst != -1 ||
                          (ex.reserved[0] | ex.reserved[1] | ex.reserved[2] | ex.reserved[3]);
 #if !defined(_WIN32)  // the system's local clock does not follow TZ on Windows
                 const std::string got =
-                    show(ex.year, ex.month, ex.day, ex.wday, ex.hour, ex.minute, ex.second);
+                    show({ex.year, ex.month, ex.day, ex.wday, ex.hour, ex.minute, ex.second, 0});
                 wrong += (got != cSplit(before, false) && got != cSplit(after, false)) ||
                          (show(now) != cSplit(before, false) && show(now) != cSplit(after, false));
 #endif
@@ -235,7 +194,6 @@ TEST(TimeNow, ClocksFollowTheSystemOnEveryThread) {
         t.join();
     }
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_LE(unixNow(), kEndOf2038) << "the clamped range no longer covers the present";
 }
 
 namespace {
@@ -323,7 +281,6 @@ CTime randomTime(std::mt19937& rng, bool wild) {  // wild: fields written modulo
 }
 
 class TimeText : public ::testing::Test {
-protected:
     void TearDown() override { CTime::setFormatString(kDefault); }
 };
 
@@ -349,9 +306,12 @@ TEST_F(TimeText, FormatMatchesTheModelForPicturesUsedRepeatedly) {
                 const std::string f = formats[(i / 500) % formats.size()];
                 CTime::setFormatString(f.c_str());
                 s = settingsOf(f);
-                ASSERT_EQ(log.contains("setFormat dateFormat is invalid"), s.order < 0);
-                ASSERT_EQ(log.contains("setFormat separator is invalid"),
-                          f.find_first_of("-./") == f.npos);
+                ASSERT_EQ(
+                    log.contains("setFormat dateFormat is invalid,set default separator: ymd \n"),
+                    s.order < 0);
+                ASSERT_EQ(
+                    log.contains("setFormat separator is invalid,set default separator: - \n"),
+                    f.find_first_of("-./") == f.npos);
                 s.order = std::max(s.order, 0);
                 ASSERT_EQ(CTime::getFormat(), flex_string(f.c_str()));
                 ASSERT_EQ(
@@ -373,41 +333,27 @@ TEST_F(TimeText, FormatMatchesTheModelForPicturesUsedRepeatedly) {
                 std::vector<char> buffer(size + 4, '#');
                 ASSERT_EQ(t.format(buffer.data(), size, p.c_str(), mask), size > want.size());
                 ASSERT_EQ(std::string(buffer.begin() + long(size), buffer.end()), "####");
-                if (size > 0) {
-                    ASSERT_EQ(buffer.data(), want.substr(0, size - 1)) << p << " size " << size;
-                }
+                ASSERT_TRUE(size == 0 || buffer.data() == want.substr(0, size - 1)) << p << size;
             }
         }
     })
         .join();
 }
 
-TEST_F(TimeText, ArgumentsThatAreNotFollowedAndTheFormatsOwnForms) {
-    const CTime pm(2013, 5, 7, 15, 3, 4);
-    LogCapture log;
-    char buffer[8] = "xxxxxxx";
-    pm.format(nullptr, kDefault, 0);
-    pm.format(buffer, nullptr, 0);
-    EXPECT_STREQ(buffer, "");
-    EXPECT_TRUE(log.contains("tid:") && log.contains("buf is NULL!!\n") &&
-                log.contains("format is NULL!!\n"))
-        << log.text();
-    EXPECT_FALSE(pm.format(nullptr, 10, kDefault, 0) || pm.format(buffer, 0, kDefault, 0) ||
-                 pm.format(buffer, sizeof buffer, nullptr, 0));
-    CTime::setFormatString(nullptr);
-    EXPECT_EQ(CTime::getFormat(), flex_string(""));
-    CTime::setFormat(flex_string("MM/dd/yyyy hh:mm:ss"));
-    EXPECT_EQ(formatted(pm, kDefault, 0), "05/07/2013 03:03:04");
-}
-
 namespace {
 
-// The reading rules written plainly: six numbers, the picture's date order, AM/PM.
-bool modelParse(const std::string& text, const std::string& picture, CTime& t) {
+const char* const kParseErrors[] = {
+    "", "CTime parser input information is not enough.\n",
+    "CTime parser input hour format is not accord with real value format.\n",
+    "12 hours time point is unclear.\n"};
+
+// The reading rules written plainly: six numbers, the picture's date order, AM/PM. Returns the
+// index of the error in kParseErrors.
+int modelParse(const std::string& text, const std::string& picture, CTime& t) {
     long long n[6] = {};
     int count = 0;
     for (std::size_t pos = 0; count < 6 && pos < text.size(); ++count) {
-        for (; pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])); ++pos) {
+        for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
             n[count] = std::min<long long>(n[count] * 10 + (text[pos] - '0'), INT_MAX);
         }
         pos = std::min(text.find_first_of("0123456789", pos), text.size());
@@ -415,13 +361,12 @@ bool modelParse(const std::string& text, const std::string& picture, CTime& t) {
     const Settings s = settingsOf(picture);
     long long hour = n[3];
     const bool pm = text.find("PM") != std::string::npos, am = text.find("AM") != std::string::npos;
-    if (count < 6 || (s.twelve && (hour >= 13 || (!pm && !am)))) {
+    const int error = count < 6 ? 1 : !s.twelve ? 0 : hour >= 13 ? 2 : (!pm && !am) ? 3 : 0;
+    if (error != 0) {
         t.year = t.month = t.day = t.hour = t.minute = t.second = 0;
-        return false;
+        return error;
     }
-    if (s.twelve) {
-        hour = pm ? (hour == 12 ? 12 : hour + 12) : (hour == 12 ? 0 : hour);
-    }
+    hour = !s.twelve ? hour : pm ? (hour == 12 ? 12 : hour + 12) : (hour == 12 ? 0 : hour);
     const int at[3][3] = {{0, 1, 2}, {2, 0, 1}, {2, 1, 0}}, isdst = t.isdst;
     int f[3] = {t.year, t.month, t.day};
     for (int k = 0; k < 3 && s.order >= 0; ++k) {
@@ -429,7 +374,7 @@ bool modelParse(const std::string& text, const std::string& picture, CTime& t) {
     }
     t = CTime(f[0], f[1], f[2], int(hour), int(n[4]), int(n[5]));
     t.isdst = isdst;
-    return true;
+    return 0;
 }
 
 std::string randomText(std::mt19937& rng) {
@@ -454,7 +399,6 @@ std::string randomText(std::mt19937& rng) {
 TEST(TimeTextParse, ParseMatchesTheModelOnRandomTexts) {
     std::vector<std::string> pictures = {
         "MM/dd/yyyy hh:mm:ss tt", "dd.MM.yyyy HH:mm:ss", "HH:mm:ss", "", "y M", "M d y", "hh", ""};
-    LogCapture quiet;
     std::thread([&] {
         std::mt19937 rng(11);
         pictures.back() = kDefault;
@@ -466,28 +410,32 @@ TEST(TimeTextParse, ParseMatchesTheModelOnRandomTexts) {
             CTime got(1970 + int(rng() % 69), 1 + int(rng() % 12), 1 + int(rng() % 31), 0, 0, 0);
             CTime want = got;
             got.isdst = want.isdst = int(rng() % 3) - 1;
-            const bool ok = modelParse(text.substr(0, length), picture, want);
-            ASSERT_EQ(got.parse(text.data(), length, picture.c_str(), 0), ok) << text;
+            LogCapture log;
+            const int error = modelParse(text.substr(0, length), picture, want);
+            ASSERT_EQ(got.parse(text.data(), length, picture.c_str(), 0), error == 0) << text;
+            ASSERT_TRUE(error ? log.contains(kParseErrors[error]) && log.contains("this:")
+                              : log.text().empty());
             ASSERT_TRUE(got == want && got.wday == want.wday && got.isdst == want.isdst)
                 << '"' << text.substr(0, length) << "\" by " << picture;
         }
     }).join();
 }
 
-TEST(TimeTextParse, DocumentedCasesAndMessages) {
+TEST_F(TimeText, OddCasesAndArgumentsThatAreNotFollowed) {
     CTime t;
     ASSERT_TRUE(t.parse("PM1 2 3 4 5 6", "hh", 0));  // a marker at the very start counts
     EXPECT_EQ(t.hour, 15);
-    ASSERT_TRUE(t.parse("1 2 3 4 5 6", nullptr, 0));  // no picture: no date order
+    EXPECT_FALSE(t.parse(nullptr, kDefault, 0));
+    ASSERT_TRUE(t.parse("1 2 3 4 5 6", nullptr, 0));  // no date order: the cleared date stays
     EXPECT_TRUE(t == CTime(1970, 1, 1, 4, 5, 6));
     LogCapture log;
-    t.isdst = 1;
-    EXPECT_FALSE(t.parse("2013-05-07 15:03", kDefault, 0) || t.parse(nullptr, kDefault, 0));
-    EXPECT_TRUE(t.year == 0 && t.month == 0 && t.day == 0 && t.hour == 0 && t.isdst == 1);
-    EXPECT_TRUE(log.contains("this:") && log.contains("input information is not enough.\n"));
-    EXPECT_FALSE(t.parse("05/07/2013 13:03:04 PM", "MM/dd/yyyy hh:mm:ss tt", 0));
-    EXPECT_TRUE(
-        log.contains("CTime parser input hour format is not accord with real value format.\n"));
-    EXPECT_FALSE(t.parse("05/07/2013 03:03:04", "MM/dd/yyyy hh:mm:ss tt", 0));
-    EXPECT_TRUE(log.contains("12 hours time point is unclear.\n"));
+    char buffer[8] = "xxxxxxx";
+    t.format(nullptr, kDefault, 0);
+    t.format(buffer, nullptr, 0);
+    EXPECT_TRUE(log.contains("tid:") && log.contains("buf is NULL!!\n") &&
+                log.contains("format is NULL!!\n") && buffer[0] == '\0');
+    EXPECT_FALSE(t.format(nullptr, 10, kDefault, 0) || t.format(buffer, 0, kDefault, 0) ||
+                 t.format(buffer, sizeof buffer, nullptr, 0));
+    CTime::setFormatString(nullptr);
+    EXPECT_EQ(CTime::getFormat(), flex_string(""));
 }
