@@ -290,12 +290,12 @@ class TimeText : public ::testing::Test {
 // them than are kept, under every mask and changing process-wide settings; both forms.
 TEST_F(TimeText, FormatMatchesTheModelForPicturesUsedRepeatedly) {
     // clang-format off
-    const std::vector<std::string> pictures = {kDefault, "yyyy-MM-dd HH:mm:s",
-        "MM/dd/yyyy hh:mm:ss tt", "MM/dd/yyyy hh:mm:ss t", "HH:mm tt", "HH:mm t", "yyyy-M-dd HH",
-        "yyyy-MM-d HH", "yyyyMd", "yyyy-MM-yy|", "dd", "dd.MM.yy h:m:s", "yy/M/d H:m:s", "", "y-M-d",
-        "HH \t  tt|", "MM-yyyy", "hh:mm:ss tt x", "yyyy-MM-dd HH:mm:ss tt | yyyy-MM-dd HH:mm:ss tt | t"};
-    const std::vector<std::string> formats = {kDefault, "MM/dd/yyyy hh:mm:ss tt", "dd.MM/yyyy hh:mm",
-        "HH:mm", "y-M-d", "MM", "dd", "d-M", "yyyy-dd-MM", ""};
+    const std::vector<std::string> pictures = {kDefault, "yyyy-MM-dd HH:mm:s", "HH:mm tt", "dd",
+        "MM/dd/yyyy hh:mm:ss tt", "MM/dd/yyyy hh:mm:ss t", "HH:mm t", "yyyy-M-dd HH", "yyyyMd",
+        "yyyy-MM-d HH", "yyyy-MM-yy|", "dd.MM.yy h:m:s", "yy/M/d H:m:s", "", "y-M-d", "MM-yyyy",
+        "HH \t  tt|", "hh:mm:ss tt x", "yyyy-MM-dd HH:mm:ss tt | yyyy-MM-dd HH:mm:ss tt | t"};
+    const std::vector<std::string> formats = {kDefault, "MM/dd/yyyy hh:mm:ss tt", "dd",
+        "dd.MM/yyyy hh:mm", "HH:mm", "y-M-d", "MM", "d-M", "yyyy-dd-MM", ""};
     // clang-format on
     std::thread([&] {  // a thread of its own: no pictures kept from other tests
         std::mt19937 rng(5);
