@@ -387,9 +387,9 @@ std::string randomText(std::mt19937& rng) {
     if (!text.empty()) {
         return text + std::vector<std::string>{"", "", "5", " PM", " AM", "x"}[rng() % 6];
     }
-    for (int k = int(rng() % 12); k > 0; --k) {
-        text += rng() % 2 ? std::to_string(rng() % (rng() % 3 ? 60 : 30000000000ULL))
-                          : tokens[rng() % 10];
+    for (int k = int(rng() % 10); k > 0; --k) {  // numbers like fields, years or too large
+        const unsigned long long n[] = {rng() % 60, 1960 + rng() % 90, rng() % 30000000000ULL};
+        text += (rng() % 5 ? std::to_string(n[rng() % 3]) : "") + tokens[rng() % 10];
     }
     return text;
 }
