@@ -13,6 +13,7 @@
 
 #include "infra/PrintCore.h"
 #include "infra/PrintLog.h"
+#include "infra/Thread.h"
 
 namespace LogTests {
 
@@ -33,7 +34,10 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_lines;
     }
-    std::string last() { return lines().empty() ? std::string() : lines().back(); }
+    std::string last() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_lines.empty() ? std::string() : m_lines.back();
+    }
     void clear() { m_lines = Lines(); }
 
 private:
@@ -67,10 +71,11 @@ inline PrintOptions optionsOf(unsigned mask) {
 constexpr unsigned kStable = 1u << 0 | 1u << 1 | 1u << 4 | 1u << 12;
 constexpr unsigned kBare = 0x1FFu | 1u << 12;
 
-// The prefix as printf composes it from the options, piece by piece.
+// The prefix as printf composes it from the options, piece by piece, on this thread at `t`.
 inline std::string modelPrefix(const PrintOptions& o, int level, const char* module,
                                const char* file, const char* function, int line,
-                               const char* version, int tid, const SystemTimeEx& t) {
+                               const char* version, const SystemTimeEx& t = {}) {
+    const int tid = CThread::getCurrentThreadID();
     static const char* const words[] = {"",      "fatal ", "error ", "warn ",
                                         "info ", "trace ", "debug "};
     const bool tagged = o.taggedFormat;
