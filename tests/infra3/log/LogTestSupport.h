@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,7 +40,10 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_lines.empty() ? std::string() : m_lines.back();
     }
-    void clear() { m_lines = Lines(); }
+    void clear() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_lines.clear();
+    }
 
 private:
     std::mutex m_mutex;
@@ -47,6 +52,18 @@ private:
 
 inline void command(std::vector<const char*> words) {
     setLogFilter(static_cast<int>(words.size()), const_cast<char* const*>(words.data()));
+}
+// A command of space-separated words; nothing for no words.
+inline void command(const std::string& words) {
+    std::istringstream in(words);
+    std::vector<std::string> split{std::istream_iterator<std::string>(in), {}};
+    std::vector<const char*> argv;
+    for (const std::string& w : split) {
+        argv.push_back(w.c_str());
+    }
+    if (!argv.empty()) {
+        command(argv);
+    }
 }
 
 inline void ignoreLine(const char*) {}
@@ -118,8 +135,8 @@ protected:
         logFatal("\n");
         setPrintLogLevel(3);
         setPrintOptions(PrintOptions{});
-        command({"-logmodule", "on"});
-        command({"-logmodulestatistics", "off"});
+        command("-logmodule on");
+        command("-logmodulestatistics off");
         setLogPrinter(TFunction1<void, const char*>());
     }
 

@@ -1,6 +1,7 @@
-// The log file writer: path preparation, mode none, rotation by size and by day, rotated names,
-// pruning, concurrent writers and failures. Every test starts as a fresh process would (the first
-// write after start is once per process).
+// The log file writer: path preparation, mode none, rotation by size and by
+// day, rotated names, pruning, concurrent writers and failures. Each test
+// leaves the writer as a fresh process has it (the first write after start is
+// once per process).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -37,7 +38,6 @@ int writeLine(const std::string& line, const SystemTime& when = date(2013, 5, 7)
     return Detail::logFileWrite(line.c_str(), static_cast<int>(line.size()), when);
 }
 
-// Names in the directory, sorted.
 Names listing(const std::string& dir) {
     Names names;
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -47,34 +47,13 @@ Names listing(const std::string& dir) {
     return names;
 }
 
-void ignoreLine(const char*) {}
-
-const std::string kBig(1100, 'r');  // over a limit of 1 KB
-
-// After each test, the writer and its settings are as at start again.
-struct Restart : testing::EmptyTestEventListener {
-    void OnTestEnd(const testing::TestInfo&) override {
-        Detail::logFileRestart();
-        filter({"-logsavesetting", "byday", "off", "0"});
-        filter({"-logsavesetting", "none"});
-        filter({"-logsize", "0"});
-        filter({"-logpath", ""});
-        setPrintOptions(PrintOptions{});
-        setLogPrinter(TFunction1<void, const char*>());
-    }
-};
-
-const bool g_restartRegistered = [] {
-    testing::UnitTest::GetInstance()->listeners().Append(new Restart);
-    return true;
-}();
-
 int openDescriptors() {
 #if defined(_WIN32)
-    return -1;  // under Wine the emulator's own descriptors come and go by themselves
+    return -1;  // under Wine the emulator's own descriptors come and go by
+                // themselves
 #else
-    std::error_code error;
     int count = 0;
+    std::error_code error;
     for (fs::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
          it.increment(error)) {
         ++count;
@@ -83,9 +62,30 @@ int openDescriptors() {
 #endif
 }
 
+void ignoreLine(const char*) {}
+bool ignoreSink(const char*) {
+    return true;
+}
+
+const std::string kBig(1100, 'r');  // over a limit of 1 KB
+
+class LogFile : public ::testing::Test {
+protected:
+    void TearDown() override {
+        Detail::logFileRestart();
+        filter({"-logsavesetting", "byday", "off", "0"});
+        filter({"-logsavesetting", "none"});
+        filter({"-logsize", "0"});
+        filter({"-logpath", ""});
+        setPrintOptions(PrintOptions{});
+        setLogPrinter(TFunction1<void, const char*>());
+    }
+    TempDir dir;
+};
+
 }  // namespace
 
-TEST(LogFilePath, EndingInASeparatorIsRefusedAndABareNameIsInTheCurrentDirectory) {
+TEST_F(LogFile, PathEndingInASeparatorIsRefusedAndABareNameIsInTheCurrentDirectory) {
     for (const char* refused : {"/tmp/somewhere/", "C:\\logs\\"}) {
         testing::internal::CaptureStdout();
         filter({"-logpath", refused});
@@ -94,13 +94,13 @@ TEST(LogFilePath, EndingInASeparatorIsRefusedAndABareNameIsInTheCurrentDirectory
         EXPECT_STREQ(Detail::logFileGetPath(), "");
         EXPECT_EQ(writeLine("x\n"), -1);
     }
-    TempDir dir;
     const fs::path previous = fs::current_path();
     fs::current_path(dir.path());
     filter({"-logpath", "app.log"});
     EXPECT_STREQ(Detail::logFileGetPath(), "./app.log");
     filter({"-logsavesetting", "bysize", "1", "0"});
-    // 512 + 512 = 1024 bytes reach the limit exactly: the third line begins a new file.
+    // 512 + 512 = 1024 bytes reach the limit exactly: the third line begins a new
+    // file.
     const std::string block(511, 'b');
     for (int i = 0; i < 7; ++i) {
         EXPECT_EQ(writeLine(block + char('0' + i)), 0);
@@ -114,10 +114,10 @@ TEST(LogFilePath, EndingInASeparatorIsRefusedAndABareNameIsInTheCurrentDirectory
     EXPECT_EQ(readFile(dir / "app.log"), block + "6");
 }
 
-// Mode none counts the bytes of the file (from zero at start and after a restart, from its size
-// when it existed), empties it at the limit, keeps every line with no limit, never rotates.
-TEST(LogFileModeNone, CountsTheFileEmptiesItAtTheLimitAndNeverRotates) {
-    TempDir dir;
+// Mode none counts the bytes of the file (from zero at start and after a
+// restart, from its size when it existed), empties it at the limit, keeps every
+// line with no limit, never rotates.
+TEST_F(LogFile, ModeNoneCountsTheFileEmptiesItAtTheLimitAndNeverRotates) {
     const std::string block(1023, 'z');
     for (const char* name : {"fresh.log", "restarted.log", "existing.log"}) {
         if (name[0] == 'e') {
@@ -128,9 +128,11 @@ TEST(LogFileModeNone, CountsTheFileEmptiesItAtTheLimitAndNeverRotates) {
         filter({"-logpath", dir / name});
         filter({"-logsize", "1"});
         EXPECT_EQ(writeLine(name[0] == 'e' ? std::string(23, 'z') : block, date(2020, 1, 1)), 0);
-        EXPECT_EQ(writeLine("b\n", date(2020, 1, 2)), 0);  // 1023 bytes before it: kept
+        EXPECT_EQ(writeLine("b\n", date(2020, 1, 2)),
+                  0);  // 1023 bytes before it: kept
         EXPECT_EQ(readFile(dir / name), block + "b\n");
-        EXPECT_EQ(writeLine("c\n", date(2020, 1, 3)), 0);  // 1025 bytes: emptied first
+        EXPECT_EQ(writeLine("c\n", date(2020, 1, 3)),
+                  0);  // 1025 bytes: emptied first
         EXPECT_EQ(readFile(dir / name), "c\n");
         Detail::logFileRestart();
     }
@@ -142,33 +144,19 @@ TEST(LogFileModeNone, CountsTheFileEmptiesItAtTheLimitAndNeverRotates) {
     EXPECT_EQ(listing(dir.path()), (Names{"existing.log", "fresh.log", "restarted.log"}));
 }
 
-TEST(LogFileRotation, AnExistingFileTakesTheNextNumberOfTheFirstLinesDate) {
-    TempDir dir;
-    const std::string path = dir / "odd%s%n%d.log";  // the path is never a format
-    for (const char* suffix : {"_2013-05-07_0", "_2013-05-07_5", "_2013-05-08_9", "_2013-05-07_x",
-                               "_2013-05-07_7.bak"}) {
-        writeFile(path + suffix, "old\n");
-    }
-    writeFile(path, "existing\n");
-    filter({"-logpath", path});
-    filter({"-logsavesetting", "bysize", "1", "0"});
-    EXPECT_EQ(writeLine("new\n"), 0);
-    EXPECT_EQ(readFile(path + "_2013-05-07_6"), "existing\n");
-    EXPECT_EQ(readFile(path), "new\n");
-}
-
-TEST(LogFileRotation, ByDayRenamesWithTheFilesDateAtTheFirstLineOfANewDay) {
-    TempDir dir;
+TEST_F(LogFile, ByDayRenamesWithTheFilesDateAtTheFirstLineOfANewDay) {
     const std::string path = dir / "day.log";
     filter({"-logpath", path});
     filter({"-logsavesetting", "byday", "off", "0"});
     EXPECT_EQ(writeLine("sunday\n", date(2013, 5, 5)), 0);
-    EXPECT_EQ(writeLine("monday 1\n", date(2013, 5, 6)), 0);  // by day off: one file
+    EXPECT_EQ(writeLine("monday 1\n", date(2013, 5, 6)),
+              0);  // by day off: one file
     EXPECT_EQ(listing(dir.path()), Names{"day.log"});
     filter({"-logsavesetting", "byday", "on", "0"});
     EXPECT_EQ(writeLine("monday 2\n", date(2013, 5, 6)), 0);
     EXPECT_EQ(writeLine("monday 3\n", date(2013, 5, 6)), 0);
-    EXPECT_EQ(writeLine("tuesday\n", SystemTime{2013, 5, 7, 2, 0, 0, 0, -1}), 0);  // midnight
+    EXPECT_EQ(writeLine("tuesday\n", SystemTime{2013, 5, 7, 2, 0, 0, 0, -1}),
+              0);  // midnight
     EXPECT_EQ(writeLine("wednesday\n", date(2013, 5, 8)), 0);
     logCleanup();
     EXPECT_EQ(readFile(path + "_2013-05-05_0"), "sunday\nmonday 1\n");
@@ -177,8 +165,7 @@ TEST(LogFileRotation, ByDayRenamesWithTheFilesDateAtTheFirstLineOfANewDay) {
     EXPECT_EQ(readFile(path), "wednesday\n");
 }
 
-TEST(LogFileRotation, AFileReopenedByALineIsNotRotatedByThatLine) {
-    TempDir dir;
+TEST_F(LogFile, AFileReopenedByALineIsNotRotatedByThatLine) {
     const std::string path = dir / "reopen.log";
     filter({"-logpath", path});
     filter({"-logsavesetting", "bysize", "1", "0"});
@@ -193,42 +180,51 @@ TEST(LogFileRotation, AFileReopenedByALineIsNotRotatedByThatLine) {
     EXPECT_EQ(readFile(path), "y\n");
 }
 
-TEST(LogFilePruning, RemovesOnlyItsOwnCopiesOldestDateThenSequenceFirst) {
-    TempDir dir;
-    const std::string path = dir / "prune.log";
+// A file found at start takes the next number of the first line's date. Pruning
+// counts and removes only the log's own copies, the oldest by date and then by
+// sequence number (copies rotated within one second share their time), whatever
+// the file times say.
+TEST_F(LogFile, PruningRemovesOnlyItsOwnCopiesOldestDateThenSequenceFirst) {
+    const std::string path = dir / "odd%s%n%d.log";  // the path is never a format
     const auto now = fs::file_time_type::clock::now();
-    // Files that merely start with the log path are the user's, however old they are. Copies
-    // rotated within one second share their time: the sequence number orders them, as a number
-    // (9 before 10), and the date before it whatever the file times say.
-    const std::map<std::string, int> hoursAgo = {{".db", 100},          {"_2013-04-01_0.bak", 100},
-                                                 {"_2013-4-01_0", 100}, {"_20130-05-07_0", 100},
-                                                 {"_2013-05-01_10", 2}, {"_2013-05-01_9", 2},
-                                                 {"_2013-05-02_0", 30}};
+    const std::map<std::string, int> hoursAgo = {{"", 1},
+                                                 {".db", 99},
+                                                 {"_2013-04-01_0.bak", 99},
+                                                 {"_2013-4-01_0", 99},
+                                                 {"_20130-05-07_0", 99},
+                                                 {"_2013-05-07_x", 99},
+                                                 {"_2013-05-01_10", 2},
+                                                 {"_2013-05-01_9", 2},
+                                                 {"_2013-05-07_5", 99}};
     for (const auto& [suffix, hours] : hoursAgo) {
-        writeFile(path + suffix, suffix);
+        writeFile(path + suffix, "old " + suffix);
         fs::last_write_time(path + suffix, now - std::chrono::hours(hours));
     }
     filter({"-logpath", path});
     filter({"-logsavesetting", "bysize", "1", "4"});
-    for (int rotation = 0; rotation < 2; ++rotation) {
-        EXPECT_EQ(writeLine(std::string(1023, 'p') + "\n"), 0);
-        EXPECT_EQ(writeLine("rotates\n"), 0);  // four copies are not too many; five are
-        EXPECT_EQ(listing(dir.path()).size(), 9u);
-    }
+    EXPECT_EQ(writeLine("new\n"), 0);  // four copies are not too many
+    EXPECT_EQ(readFile(path + "_2013-05-07_6"), "old ");
+    EXPECT_EQ(listing(dir.path()).size(), 10u);
+    EXPECT_EQ(writeLine(kBig), 0);
+    EXPECT_EQ(writeLine("rotates\n"), 0);  // five are
+    EXPECT_EQ(listing(dir.path()).size(), 10u);
     EXPECT_FALSE(fs::exists(path + "_2013-05-01_9"));
+    EXPECT_EQ(readFile(path + "_2013-05-07_7"), "new\n" + kBig);
 }
 
-// Eight threads log through the log API into a 1 KB rotating file: every line appears exactly
-// once, whole, in the active file or in one of the rotated ones; none with the option off.
-TEST(LogFileConcurrency, RotationNeverLosesOrSplitsALine) {
-    TempDir dir;
+// Eight threads log through the log API into a 1 KB rotating file while sinks
+// come and go: every line appears exactly once, whole, in the active file or a
+// rotated one; none with the option off.
+TEST_F(LogFile, RotationUnderConcurrentLinesNeverLosesOrSplitsALine) {
     setLogPrinter(TFunction1<void, const char*>(&ignoreLine));
     filter({"-logpath", dir / "busy.log"});
     filter({"-logsavesetting", "bysize", "1", "0"});
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([t] {
+            const TFunction1<bool, const char*> sink(&ignoreSink);
             for (int i = 0; i < 400; ++i) {
+                i % 2 ? detachPrint(sink) : attachPrint(sink);
                 logWarn("<line %d-%d payload payload payload>\n", t, i);
             }
         });
@@ -258,9 +254,9 @@ TEST(LogFileConcurrency, RotationNeverLosesOrSplitsALine) {
 }
 
 #if !defined(_WIN32)
-// (Windows refuses to remove a file the writer holds open, so the directory cannot go.)
-TEST(LogFileFailures, ADirectoryThatDisappearsFailsLinesUntilItIsBack) {
-    TempDir dir;
+// (Windows refuses to remove a file the writer holds open, so the directory
+// cannot go.)
+TEST_F(LogFile, ADirectoryThatDisappearsFailsLinesUntilItIsBack) {
     const std::string logDir = dir / "logs", path = logDir + "/gone.log";
     fs::create_directories(logDir);
     filter({"-logpath", path});
@@ -275,7 +271,8 @@ TEST(LogFileFailures, ADirectoryThatDisappearsFailsLinesUntilItIsBack) {
     fs::create_directories(logDir);
     EXPECT_EQ(writeLine("back\n", date(2013, 5, 7, 2)), 0);
     EXPECT_EQ(readFile(path), "back\n");
-    // A rotation due while the directory is gone: the rename fails, and so does the new file.
+    // A rotation due while the directory is gone: the rename fails, and so does
+    // the new file.
     filter({"-logsavesetting", "bysize", "1", "0"});
     EXPECT_EQ(writeLine(kBig, date(2013, 5, 7, 2)), 0);
     fs::remove_all(logDir);
