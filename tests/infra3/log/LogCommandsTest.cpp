@@ -13,26 +13,36 @@ namespace {
 
 class LogCommands : public LogFixture {};
 
-// Every setting the commands change, as text; a flag whose stored and live copies differ
-// shows as "?".
-std::map<std::string, std::string> settings() {
+using Settings = std::map<std::string, std::string>;
+
+// Applies "name=value ..." to `settings`; returns the first word that is not one.
+std::string applyChanges(Settings& settings, std::istream& changes) {
+    std::string change;
+    while (changes >> change && change.find('=') != std::string::npos) {
+        settings[change.substr(0, change.find('='))] = change.substr(change.find('=') + 1);
+    }
+    return change.find('=') == std::string::npos ? change : std::string();
+}
+
+// Every setting the commands change ("?": the stored and live flags differ).
+Settings settings() {
     PrintOptions o{};
     getPrintOptions(&o);
     const InfraPrintOption& live = *Infra_getPrintOption();
-    auto on = [](bool stored, bool current) {
-        return stored != current ? "?" : stored ? "off" : "on";
-    };
+    auto on = [](bool stored, bool now) { return stored != now ? "?" : stored ? "off" : "on"; };
     const auto file = Detail::logFileGetSettings();
-    return {{"level", std::to_string(getPrintLogLevel())},
-            {"time", on(o.noTime, live.noTime)},
-            {"thread", on(o.noThread, live.noThread)},
-            {"version", on(o.noVersion, live.noVersion)},
-            {"function", on(o.noFunction, live.noFunction)},
-            {"size", std::to_string(file.sizeLimit)},
-            {"mode", file.rotating ? "rotating" : "none"},
-            {"byday", file.byDay ? "on" : "off"},
-            {"max", std::to_string(file.maxCount)},
-            {"path", Detail::logFileGetPath()}};
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "level=%d time=%s thread=%s version=%s function=%s size=%d mode=%s byday=%s "
+                  "max=%d path=%s",
+                  getPrintLogLevel(), on(o.noTime, live.noTime), on(o.noThread, live.noThread),
+                  on(o.noVersion, live.noVersion), on(o.noFunction, live.noFunction),
+                  file.sizeLimit, file.rotating ? "rotating" : "none", file.byDay ? "on" : "off",
+                  file.maxCount, Detail::logFileGetPath());
+    Settings all;
+    std::istringstream in(text);
+    applyChanges(all, in);
+    return all;
 }
 
 const std::string kUsage =
@@ -78,50 +88,41 @@ const char* const kSteps =
     "-logsavesetting byday off 0 => mode=rotating max=0; -logsavesetting none => mode=none; ";
 
 TEST_F(LogCommands, EachCommandChangesItsSettingsAndPrintsOnlyWhatItMust) {
-    std::map<std::string, std::string> expected = settings();
+    Settings expected = settings();
     std::istringstream table(kSteps);
-    for (std::string step; std::getline(table, step, ';');) {
-        if (step.find("=>") == std::string::npos) {
-            continue;
-        }
+    for (std::string step;
+         std::getline(table, step, ';') && step.find("=>") != std::string::npos;) {
         auto word = [](std::string w) {
             std::replace(w.begin(), w.end(), '_', ' ');
             return w == "''" ? std::string() : w;
         };
-        std::istringstream in(step.substr(0, step.find("=>")));
-        std::istringstream changes(step.substr(step.find("=>") + 2));
-        const std::string text = in.str();
+        std::istringstream in(step.substr(0, step.find("=>"))),
+            does(step.substr(step.find("=>") + 2));
         std::vector<std::string> words;
+        std::vector<const char*> argv;
         for (std::string w; in >> w;) {
             words.push_back(word(w));
         }
-        std::vector<const char*> argv;
         for (const std::string& w : words) {
             argv.push_back(w == "~" ? nullptr : w.c_str());
         }
-        std::string want, printed, change;
-        changes >> change;
+        std::string want, change = applyChanges(expected, does);
         if (change == "usage") {
             want = kUsage;
-        } else if (change == "refused") {
-            changes >> change;
+        } else if (change == "refused" && does >> change) {
             want = "logfilter " + words[0] + ": \"" + word(change) +
                    "\" is not a whole number; the setting is kept\n";
         } else if (change == "invalid") {
             want = "]logDir is invalid\n";
             expected["path"] = "";
-        } else {
-            for (; !change.empty(); change.clear(), changes >> change) {
-                expected[change.substr(0, change.find('='))] = change.substr(change.find('=') + 1);
-            }
         }
         testing::internal::CaptureStdout();
-        argv.empty() ? setLogFilter(0, nullptr) : command(argv);
-        printed = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(settings(), expected) << text;
+        setLogFilter(static_cast<int>(argv.size()), const_cast<char* const*>(argv.data()));
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(settings(), expected) << step;
         EXPECT_EQ(printed.substr(printed.size() - std::min(printed.size(), want.size())), want)
-            << text;
-        EXPECT_EQ(printed.empty(), want.empty()) << text;
+            << step;
+        EXPECT_EQ(printed.empty(), want.empty()) << step;
     }
 }
 

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
-#include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,32 +18,27 @@ namespace {
 
 using namespace LogTests;
 
-// Puts standard output on a pseudo-terminal while it exists; take() reads what reached it.
+// Puts standard output on a pseudo-terminal while it exists; take() reads what reached it, with
+// escape characters shown as '~'.
 class Terminal {
 public:
-    Terminal() : m_master(posix_openpt(O_RDWR | O_NOCTTY)) {
-        const int slave = m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0
-                              ? open(ptsname(m_master), O_RDWR | O_NOCTTY)
-                              : -1;
+    Terminal() {
         termios raw{};
-        if (slave >= 0 && tcgetattr(slave, &raw) == 0) {
-            cfmakeraw(&raw);
-            tcsetattr(slave, TCSANOW, &raw);
+        cfmakeraw(&raw);
+        if (openpty(&m_master, &m_slave, nullptr, &raw, nullptr) == 0) {
             std::fflush(stdout);
             m_saved = dup(STDOUT_FILENO);
-            dup2(slave, STDOUT_FILENO);
-            close(slave);
+            dup2(m_slave, STDOUT_FILENO);
         }
     }
     ~Terminal() {
         std::fflush(stdout);
         dup2(m_saved, STDOUT_FILENO);
-        close(m_saved);
-        close(m_master);
+        for (int fd : {m_saved, m_slave, m_master}) {
+            close(fd);
+        }
     }
     bool valid() const { return m_saved >= 0; }
-
-    // Escape characters show as '~'. A marker ends what is read.
     std::string take() {
         std::fputs("<end>", stdout);
         std::fflush(stdout);
@@ -63,8 +58,7 @@ public:
     }
 
 private:
-    int m_master;
-    int m_saved = -1;
+    int m_master = -1, m_slave = -1, m_saved = -1;
 };
 
 TEST(LogConsole, ColourFollowsTheLevelAndIsRestoredOncePerCompleteLine) {

@@ -50,19 +50,16 @@ private:
     Lines m_lines;
 };
 
-inline void command(std::vector<const char*> words) {
-    setLogFilter(static_cast<int>(words.size()), const_cast<char* const*>(words.data()));
-}
 // A command of space-separated words; nothing for no words.
 inline void command(const std::string& words) {
     std::istringstream in(words);
     std::vector<std::string> split{std::istream_iterator<std::string>(in), {}};
-    std::vector<const char*> argv;
-    for (const std::string& w : split) {
-        argv.push_back(w.c_str());
+    std::vector<char*> argv;
+    for (std::string& w : split) {
+        argv.push_back(w.data());
     }
     if (!argv.empty()) {
-        command(argv);
+        setLogFilter(static_cast<int>(argv.size()), argv.data());
     }
 }
 
