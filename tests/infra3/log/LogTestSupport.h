@@ -40,10 +40,7 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_lines.empty() ? std::string() : m_lines.back();
     }
-    void clear() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_lines.clear();
-    }
+    void clear() { m_lines.clear(); }  // while no line is logged
 
 private:
     std::mutex m_mutex;

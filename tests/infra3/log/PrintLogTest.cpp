@@ -1,5 +1,6 @@
-// The log API and the print core: prefixes against a printf model, filters, partial lines, the
-// plain entry points, printer and sinks, statistics, hex dump and library diagnostics.
+// The log API and the print core: prefixes against a printf model, filters,
+// partial lines, the plain entry points, printer and sinks, statistics, hex
+// dump and library diagnostics.
 #include <gtest/gtest.h>
 #if !defined(_WIN32)
 #include <sys/syscall.h>
@@ -36,9 +37,10 @@ TEST(LogStart, WarningsShowInfoHidesAndNothingIsCounted) {
     EXPECT_EQ(rec.lines().size(), 2u);
 }
 
-// Flags 0 and 2..11 in every combination (colour and log file do not change the text), every
-// level, lines with and without place; into a caller's buffer (large, bounded, cut) and as shown
-// lines, which repeat so as to come from the per-thread cache; then texts longer than a buffer.
+// Flags 0 and 2..11 in every combination (colour and log file do not change the
+// text), every level, lines with and without place; into a caller's buffer
+// (large, bounded, cut) and as shown lines, which repeat so as to come from the
+// per-thread cache; then texts longer than a buffer.
 TEST_F(LogApi, EveryOptionCombinationComposesThePrefixAsPrintfWould) {
     setPrintLogLevel(7);
     int mismatches = 0;
@@ -96,7 +98,7 @@ TEST_F(LogApi, EveryOptionCombinationComposesThePrefixAsPrintfWould) {
     EXPECT_EQ(buffer.data(), modelPrefix(optionsOf(kStable), 3, s, s, s, 5, s).substr(0, 999));
 }
 
-TEST_F(LogApi, FileNameIsThePartAfterTheLastSeparator) {
+TEST_F(LogApi, PlainCallsWriteTheFileNameAfterTheLastSeparatorToStandardOutput) {
     setPrintOptions(optionsOf(kBare & ~(1u << 7)));
     // Pairs: the file given, the name shown.
     const char* const names[] = {
@@ -106,10 +108,18 @@ TEST_F(LogApi, FileNameIsThePartAfterTheLastSeparator) {
     for (std::size_t i = 0; i < 16; i += 2) {
         logFilter(3, "m", names[i], "fn", 4, "v", "x\n");
         testing::internal::CaptureStdout();
-        Infra_logFilter(3, "m", names[i], "fn", 4, "v", "x\n");
+        EXPECT_EQ(Infra_logFilter(3, "m", names[i], "fn", 4, "v", "x%d\n", 1),
+                  int(std::strlen(names[i + 1])) + 4);
         EXPECT_EQ(rec.last() + testing::internal::GetCapturedStdout(),
-                  std::string(names[i + 1]) + " x\n" + names[i + 1] + " x\n");
+                  std::string(names[i + 1]) + " x\n" + names[i + 1] + " x1\n");
     }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Infra_logFilter(4, "m", "f", "g", 1, "v", "hidden\n") + Infra_print(3, nullptr), 0);
+    EXPECT_GE(Infra_print(3, "direct\n"), 0);
+    setLogPrinter(TFunction1<void, const char*>());  // an empty printer: the console again
+    logWarn("console\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "direct\nconsole\n");
+    EXPECT_EQ(rec.lines().size(), 8u);
 }
 
 TEST_F(LogApi, LevelCallsAndLibNameFillTheirFixedFields) {
@@ -125,20 +135,25 @@ TEST_F(LogApi, LevelCallsAndLibNameFillTheirFixedFields) {
         all += line;
     }
     EXPECT_EQ(all,
-              "[Unknown] [ver:] fatal  1\n[Unknown] [ver:] error  2\n[Unknown] [ver:] warn  3\n"
-              "[Unknown] [ver:] info  4\n[Unknown] [ver:] trace  5\n[Unknown] [ver:] debug  6\n"
+              "[Unknown] [ver:] fatal  1\n[Unknown] [ver:] error  "
+              "2\n[Unknown] [ver:] warn  3\n"
+              "[Unknown] [ver:] info  4\n[Unknown] [ver:] trace  "
+              "5\n[Unknown] [ver:] debug  6\n"
               "[Unknown] [ver:] error  7\n[lib] [ver:] debug  y\n");
     EXPECT_EQ(lengths, static_cast<int>(all.size()) - 22);
 }
 
-// Which calls show a line after each command: logFilter for modules A and B, logWarn,
-// logLibName (level 2), Infra_logFilter (level 1), logInfo and logFilter at level 0.
+// Which calls show a line after each command: logFilter for modules A and B,
+// logWarn, logLibName (level 2), Infra_logFilter (level 1), logInfo and logFilter at level 0.
 TEST_F(LogApi, FiltersFollowLevelModuleSwitchesAndTheModuleTable) {
     // "-logmodule on" keeps the table unused; naming a module brings it into force again.
     std::istringstream steps(
-        "=> 1111101; -logmodule off => 0011000; -logmodule ON => 1111101; -logmodule A off => "
-        "0111100; -logmodule on => 1111101; -logmodule B On => 0111100; -logmodule A on => "
-        "1111101; -loglevel 0 => 0000001; -loglevel 1 => 0000101; -loglevel 4 => 1111111;");
+        "=> 1111101; -logmodule off => 0011000; -logmodule "
+        "ON => 1111101; -logmodule A off => "
+        "0111100; -logmodule on => 1111101; -logmodule B On "
+        "=> 0111100; -logmodule A on => "
+        "1111101; -loglevel 0 => 0000001; -loglevel 1 => "
+        "0000101; -loglevel 4 => 1111111;");
     for (std::string step; std::getline(steps, step, ';');) {
         command(step.substr(0, step.find("=>")));
         testing::internal::CaptureStdout();
@@ -167,7 +182,8 @@ TEST_F(LogApi, APartialLineGetsOnePrefixWhicheverCallEndsIt) {
     EXPECT_STREQ(buffer, "untouched");
     EXPECT_TRUE(t.year > 1970 && t.month >= 1 && t.month <= 12 && t.day >= 1) << t.year;
     logFilter(2, "m", "f", "g", 1, "v", "third\n");
-    EXPECT_EQ(logWarn("%s", std::string(10000, 'x').c_str()), 8191);  // cut: complete
+    EXPECT_EQ(logWarn("%s", std::string(10000, 'x').c_str()),
+              8191);  // cut: complete
     logFilter(3, nullptr, nullptr, nullptr, 3, nullptr, "n\n");
     EXPECT_EQ(logFilter(3, "m", "f", "g", 1, "v", nullptr), 23);
     logWarn("\n");
@@ -175,21 +191,6 @@ TEST_F(LogApi, APartialLineGetsOnePrefixWhicheverCallEndsIt) {
     EXPECT_EQ(rec.lines(), (Lines{prefix + "first ", "second ", "third\n",
                                   (prefix + std::string(8191, 'x')).substr(0, 8191),
                                   "[] [ver:] warn   3 n\n", "[m] [ver:v] warn f g 1 ", "\n"}));
-}
-
-TEST_F(LogApi, PlainCallsWriteWholeLinesToStandardOutput) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(Infra_logFilter(3, "m", "x\\y\\z.cpp", "fn", 3, "v", "plain %d\n", 5), 36);
-    EXPECT_EQ(Infra_logFilter(4, "m", "f", "g", 1, "v", "hidden\n"), 0);
-    EXPECT_EQ(Infra_print(3, nullptr), 0);
-    EXPECT_GE(Infra_print(3, "direct\n"), 0);
-    setLogPrinter(TFunction1<void, const char*>());  // an empty printer: the console again
-    attachPrint(rec.asSink());
-    logWarn("console and sink\n");
-    detachPrint(rec.asSink());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[m] [ver:v] warn z.cpp fn 3 plain 5\ndirect\n" + rec.last());
-    EXPECT_EQ(rec.lines(), Lines{"[Unknown] [ver:] warn  console and sink\n"});
 }
 
 TEST_F(LogApi, StatisticsCountTheBytesOfEachNamedModuleWhileOn) {
@@ -221,13 +222,14 @@ TEST_F(LogApi, HexDumpShowsSixteenBytesALineAndAnEmptyLineEvery512) {
         std::snprintf(at[i], 32, "%p: ", static_cast<void*>(data.data() + 16 * i));
     }
     const std::string p = "[Unknown] [ver:] trace  ";
-    EXPECT_EQ(
-        rec.lines(),
-        (Lines{p + at[0] + "41 42 43 7b 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50   ABC.EFGHIJKLMNOP\n",
-               p + at[1] + "88 89 8a 8b " + std::string(36, ' ') + "  ....\n"}));
+    EXPECT_EQ(rec.lines(), (Lines{p + at[0] +
+                                      "41 42 43 7b 45 46 47 48 49 4a 4b 4c 4d 4e "
+                                      "4f 50   ABC.EFGHIJKLMNOP\n",
+                                  p + at[1] + "88 89 8a 8b " + std::string(36, ' ') + "  ....\n"}));
     rec.clear();
     dumpHex(data.data(), 1024);
-    dumpHex(data.data(), 31 * 16 + 4);  // a short 32nd line is not a full 512 bytes
+    dumpHex(data.data(),
+            31 * 16 + 4);  // a short 32nd line is not a full 512 bytes
     setPrintLogLevel(4);
     dumpHex(data.data(), 1024);
     const Lines lines = rec.lines();
@@ -331,10 +333,11 @@ TEST_F(LogApi, LibraryDiagnosticsNameTheQualifiedFunction) {
     INFRA_DIAG(Tovix::Infra::Detail::kLevelInfo, "hidden at the start level\n");
     ASSERT_EQ(rec.lines().size(), 2u);
     EXPECT_TRUE(std::regex_match(
-        rec.lines()[0],
-        std::regex("\\[Unknown\\] \\[ver:Unknown\\] warn PrintLogTest\\.cpp Outer::Inner::"
-                   "Reporter<T>::report \\[.*PrintLogTest\\.cpp:\\d+\\] this:(0x)?[0-9a-f]+ "
-                   "tid:\\d+, value 5\n")))
+        rec.lines()[0], std::regex("\\[Unknown\\] \\[ver:Unknown\\] warn PrintLogTest\\.cpp "
+                                   "Outer::Inner::"
+                                   "Reporter<T>::report \\[.*PrintLogTest\\.cpp:\\d+\\] "
+                                   "this:(0x)?[0-9a-f]+ "
+                                   "tid:\\d+, value 5\n")))
         << rec.lines()[0];
     EXPECT_EQ(rec.last(),
               "[Unknown] [ver:Unknown] error PrintLogTest.cpp "

@@ -1,7 +1,6 @@
 // The log file writer: path preparation, mode none, rotation by size and by
 // day, rotated names, pruning, concurrent writers and failures. Each test
-// leaves the writer as a fresh process has it (the first write after start is
-// once per process).
+// leaves the writer as a fresh process has it (the first write after start is once per process).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -99,8 +98,7 @@ TEST_F(LogFile, PathEndingInASeparatorIsRefusedAndABareNameIsInTheCurrentDirecto
     filter({"-logpath", "app.log"});
     EXPECT_STREQ(Detail::logFileGetPath(), "./app.log");
     filter({"-logsavesetting", "bysize", "1", "0"});
-    // 512 + 512 = 1024 bytes reach the limit exactly: the third line begins a new
-    // file.
+    // 512 + 512 = 1024 bytes reach the limit exactly: the third line begins a new file.
     const std::string block(511, 'b');
     for (int i = 0; i < 7; ++i) {
         EXPECT_EQ(writeLine(block + char('0' + i)), 0);
@@ -178,8 +176,7 @@ TEST_F(LogFile, AFileReopenedByALineIsNotRotatedByThatLine) {
 
 // A file found at start takes the next number of the first line's date. Pruning
 // counts and removes only the log's own copies, the oldest by date and then by
-// sequence number (copies rotated within one second share their time), whatever
-// the file times say.
+// sequence number (copies rotated within one second share their time), whatever the file times say.
 TEST_F(LogFile, PruningRemovesOnlyItsOwnCopiesOldestDateThenSequenceFirst) {
     const std::string path = dir / "odd%s%n%d.log";  // the path is never a format
     const auto now = fs::file_time_type::clock::now();
@@ -250,8 +247,7 @@ TEST_F(LogFile, RotationUnderConcurrentLinesNeverLosesOrSplitsALine) {
 }
 
 #if !defined(_WIN32)
-// (Windows refuses to remove a file the writer holds open, so the directory
-// cannot go.)
+// (Windows refuses to remove a file the writer holds open, so the directory cannot go.)
 TEST_F(LogFile, ADirectoryThatDisappearsFailsLinesUntilItIsBack) {
     const std::string logDir = dir / "logs", path = logDir + "/gone.log";
     fs::create_directories(logDir);
@@ -267,8 +263,7 @@ TEST_F(LogFile, ADirectoryThatDisappearsFailsLinesUntilItIsBack) {
     fs::create_directories(logDir);
     EXPECT_EQ(writeLine("back\n", date(2013, 5, 7, 2)), 0);
     EXPECT_EQ(readFile(path), "back\n");
-    // A rotation due while the directory is gone: the rename fails, and so does
-    // the new file.
+    // A rotation due while the directory is gone: the rename fails, and so does the new file.
     filter({"-logsavesetting", "bysize", "1", "0"});
     EXPECT_EQ(writeLine(kBig, date(2013, 5, 7, 2)), 0);
     fs::remove_all(logDir);
