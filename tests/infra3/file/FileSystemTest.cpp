@@ -58,7 +58,6 @@ TEST(FileSystemHookTest, FirstMatchingHookWinsOverItsLengthAndFreedSlotsAreReuse
     hookFileSystem("/mnt", nullptr);
     EXPECT_EQ(&usb, of("/mnt/usb/a"));
     hookFileSystem("/mnt", &mnt);  // into the freed first slot
-    hookFileSystem("/nothing", nullptr);
     EXPECT_EQ(&mnt, of("/mnt/usb/a"));
     for (int i = 3; i < 33; ++i) {  // 31 hooks at most
         hookFileSystem(("/h" + std::to_string(i) + "/").c_str(), &usb);
@@ -71,12 +70,6 @@ TEST(FileSystemHookTest, FirstMatchingHookWinsOverItsLengthAndFreedSlotsAreReuse
         hookFileSystem(("/h" + std::to_string(i) + "/").c_str(), nullptr);
     }
     EXPECT_EQ(plain, of("/h31/x"));
-    // Prefixes are kept to 255 characters; the long form still unhooks.
-    const std::string prefix = "/" + std::string(300, 'p');
-    hookFileSystem(prefix.c_str(), &usb);
-    EXPECT_EQ(&usb, of(prefix.substr(0, 255).c_str()));
-    hookFileSystem(prefix.c_str(), nullptr);
-    EXPECT_EQ(plain, of(prefix.c_str()));
     hookFileSystem("/mnt/usb", nullptr);
     hookFileSystem("/mnt", nullptr);
 }
@@ -91,7 +84,6 @@ TEST(FileSystemHookTest, HooksMatchThePathWithDotsAndRepeatedSeparatorsResolved)
     const std::pair<const char*, IFileSystem*> cases[] = {
         {"/dir/./vault/f", &vault},
         {"/dir//vault/f", &vault},
-        {"//dir/vault/f", &vault},
         {"/dir/vault/.", &vault},
         {"/dir/vaultx/f", plain},
         {"/dir/other/../vault/f", &vault},
@@ -116,25 +108,6 @@ TEST(FileSystemHookTest, HooksMatchThePathWithDotsAndRepeatedSeparatorsResolved)
     for (const char* prefix : {"/dir/vault/", "rel/", "./"}) {
         hookFileSystem(prefix, nullptr);
     }
-}
-
-TEST(FileSystemHookTest, LookupsRaceSafelyWithHooking) {
-    CountingFileSystem hooked;
-    std::atomic<bool> stop{false};
-    std::atomic<int> wrong{0};
-    std::thread reader([&] {
-        while (!stop.load()) {
-            IFileSystem* const found = of("/race/file");
-            wrong += found != &hooked && found != plain;
-        }
-    });
-    for (int i = 0; i < 2000; ++i) {
-        hookFileSystem("/race/", &hooked);
-        hookFileSystem("/race/", nullptr);
-    }
-    stop = true;
-    reader.join();
-    EXPECT_EQ(0, wrong.load());
 }
 
 TEST_F(FileSystemTest, StaticOperationsGoToTheFileSystemOfTheirPathAndSucceedOnlyOnZero) {
@@ -162,12 +135,10 @@ TEST_F(FileSystemTest, StaticOperationsGoToTheFileSystemOfTheirPathAndSucceedOnl
     EXPECT_EQ(stdfs::space(dir.path()).capacity, space[1]);
     EXPECT_TRUE(space[0] <= space[2] && space[2] <= space[1]);
     // The default file system's own failures, and paths that reach no file system.
-    EXPECT_FALSE(CFile::rename(path("none").c_str(), path("x").c_str()) ||
-                 CFile::remove(path("none").c_str()) || CFile::access(path("none").c_str(), 0) ||
-                 CFile::stat(path("none").c_str(), info) || CFile::makeDirectory(g.c_str()) ||
-                 CFile::removeDirectory(path("none").c_str()) ||
-                 CFile::statFS(path("none").c_str(), space[0], space[1], space[2]));
-    EXPECT_FALSE(CFile::rename(nullptr, "x") || CFile::rename("x", nullptr) ||
+    EXPECT_FALSE(CFile::rename(path("none").c_str(), g.c_str()) ||
+                 CFile::remove(path("none").c_str()) || CFile::makeDirectory(g.c_str()) ||
+                 CFile::statFS(path("none").c_str(), space[0], space[1], space[2]) ||
+                 CFile::rename(nullptr, "x") || CFile::rename("x", nullptr) ||
                  CFile::remove(nullptr) || CFile::makeDirectory(nullptr) ||
                  CFile::removeDirectory(nullptr) || CFile::access(nullptr, 0) ||
                  CFile::statFS(nullptr, space[0], space[1], space[2]) ||
@@ -177,16 +148,13 @@ TEST_F(FileSystemTest, StaticOperationsGoToTheFileSystemOfTheirPathAndSucceedOnl
 TEST_F(FileSystemTest, DefaultFileSystemStatesFilesAndRefusesBadInput) {
     FileDefaultOpt* opt = FileDefaultOpt::instance();
     FileInfo info{};
-    ASSERT_TRUE(CFile::stat(dir.path().c_str(), info));
-    EXPECT_EQ(0040000u, info.attrib & 0170000u);  // a directory's mode word
-    EXPECT_GT(info.time_write, 0);
     // A path longer than the name field is stored cut, and still ends.
     const std::string deep = dir / (std::string(200, 'n') + "/" + std::string(100, 'm'));
     stdfs::create_directory(path(std::string(200, 'n')));
     writeFile(deep, "12");
-    std::fill(info.name, info.name + sizeof(info.name), 'z');
     if (CFile::stat(deep.c_str(), info)) {
-        EXPECT_EQ(0100000u, info.attrib & 0170000u);  // a regular file's
+        EXPECT_EQ(0100000u, info.attrib & 0170000u);  // a regular file's mode word
+        EXPECT_GT(info.time_write, 0);
         EXPECT_EQ(2u, info.size);
         EXPECT_EQ(deep.substr(0, 259),
                   std::string(info.name, std::find(info.name, info.name + 260, '\0')));
@@ -221,17 +189,12 @@ TEST_F(FileSystemTest, DefaultFopenMakesPrivateBufferedFilesAndRefusesModesWitho
 #endif
     ASSERT_EQ(16000u, opt->fwrite(std::string(16000, 'b').data(), 1, 16000, handle));
     EXPECT_EQ(0u, stdfs::file_size(path("f")));  // 16000 bytes fit the 16 KiB buffer
-    ASSERT_EQ(1000u, opt->fwrite(std::string(1000, 'b').data(), 1, 1000, handle));
-    EXPECT_GE(stdfs::file_size(path("f")), 16000u);
     EXPECT_EQ(0, opt->fclose(handle));
     const stdfs::perms permissions = stdfs::status(path("f")).permissions();
     using P = stdfs::perms;
 #if !defined(_WIN32)
     // Windows keeps no group or other permissions: a file is writable or read-only for all.
     EXPECT_EQ(P::none, permissions & (P::group_all | P::others_all));
-    handle = opt->fopen(path("f").c_str(), "rb");
-    EXPECT_EQ(0, ::fcntl(fileno(static_cast<FILE*>(handle)), F_GETFD) & FD_CLOEXEC);
-    opt->fclose(handle);
 #endif
     EXPECT_EQ(P::owner_read | P::owner_write, permissions & P::owner_all);
     EXPECT_EQ(nullptr, opt->fopen(path("ed").c_str(), "ed"));
@@ -241,34 +204,36 @@ TEST_F(FileSystemTest, DefaultFopenMakesPrivateBufferedFilesAndRefusesModesWitho
 
 TEST_F(FileSystemTest, SearchesYieldTheMatchingEntriesWithTheirAttributes) {
     for (const char* name : {"a.txt", "b.txt", "ab.txt", "c.log", "d.txt.bak", ".hidden"}) {
-        writeFile(path(name), name);
+        writeFile(hooked + name, name);
     }
-    stdfs::create_directory(path("sub.txt"));
-    stdfs::permissions(path("c.log"), stdfs::perms::owner_write, stdfs::perm_options::remove);
+    stdfs::create_directory(hooked + "sub.txt");
+    stdfs::permissions(hooked + "c.log", stdfs::perms::owner_write, stdfs::perm_options::remove);
     const std::pair<const char*, Names> cases[] = {
         {"*.txt", {"a.txt", "b.txt", "ab.txt", "sub.txt"}},
         {"?.txt", {"a.txt", "b.txt"}},
-        {"*",
-         {".", "..", "a.txt", "b.txt", "ab.txt", "c.log", "d.txt.bak", ".hidden", "sub.txt", "h"}},
+        {"*", {".", "..", "a.txt", "b.txt", "ab.txt", "c.log", "d.txt.bak", ".hidden", "sub.txt"}},
         {"*.none", {}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.second, list(path(c.first))) << c.first;
+        EXPECT_EQ(c.second, list(hooked + c.first)) << c.first;
+        EXPECT_EQ(hooked, counter.lastFindInput);  // the directory part goes in as the name
     }
-    EXPECT_EQ(Names{"c.log"}, list(dir.path() + "//c.*"));  // the path keeps what was written
+    EXPECT_EQ(Names{"c.log"}, list(hooked + "/c.*"));  // the path keeps what was written
     CFileFind find;
     CFileFindEx findEx;
-    ASSERT_TRUE(find.findFile(path("d.txt.bak").c_str()) && findEx.findFile(path("s*").c_str()));
+    ASSERT_TRUE(find.findFile((hooked + "d.txt.bak").c_str()));
+    ASSERT_TRUE(findEx.findFile((hooked + "s*").c_str()));
     EXPECT_EQ(9u, find.getLength());
     EXPECT_FALSE(find.findNextFile() || findEx.findNextFile());
     EXPECT_EQ("d.txt.bak", find.getFileName());  // the last entry stays current
-    EXPECT_FALSE(find.isDirectory() || find.isHidden() || find.isReadOnly());
+    EXPECT_EQ(flex_string((hooked + "sub.txt").c_str()), findEx.getFilePath());
     EXPECT_TRUE(findEx.isDirectory() && !findEx.isNormal() && !findEx.isReadOnly());
-    ASSERT_TRUE(find.findFile(path("c.log").c_str()));
+    ASSERT_TRUE(find.findFile((hooked + "c.log").c_str()));
     EXPECT_TRUE(find.isReadOnly() && !find.isNormal() && !find.isDirectory() && !find.isHidden());
 #if !defined(_WIN32)
     // Windows lists its own bits: a new file is "archive", a dot name may or may not be hidden.
-    ASSERT_TRUE(find.findFile(path(".hidden").c_str()) && findEx.findFile(path("a.txt").c_str()));
+    ASSERT_TRUE(find.findFile((hooked + ".hidden").c_str()));
+    ASSERT_TRUE(findEx.findFile((hooked + "a.txt").c_str()));
     EXPECT_TRUE(find.isHidden() && !find.isNormal() && !find.isDirectory() && findEx.isNormal());
 #endif
     EXPECT_FALSE(find.findFile(path("missing/*").c_str()) || find.findFile(path("").c_str()));
@@ -296,13 +261,17 @@ TEST_F(FileSystemTest, InterleavedRestartedAndConcurrentSearchesAndStreamsKeepAp
     for (int i = 0; i < 2000; ++i) {  // restarts must not run out of directory handles
         ASSERT_TRUE(first.findFile(path("0/f*").c_str()));
     }
-    // Each thread lists its own directory and writes and loads its own file; a stream buffer
-    // handed to the wrong stream would mix the contents.
+    // Each thread lists its own directory, writes and loads its own file (a stream buffer handed
+    // to the wrong stream would mix the contents) and looks up a path hooked meanwhile.
+    CountingFileSystem racing;
+    std::atomic<bool> done{false};
     std::vector<std::thread> threads;
     std::vector<int> failures(4, 0);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            for (int round = 0; round < 50; ++round) {
+            for (int round = 0; round < 50 || !done; ++round) {
+                IFileSystem* const found = of("/race/file");
+                failures[t] += found != &racing && found != plain;
                 std::string content(3000 + round, static_cast<char>('A' + t));
                 CFile file;
                 file.open(path(std::to_string(t) + "/data").c_str(), CFile::modeWrite);
@@ -314,6 +283,11 @@ TEST_F(FileSystemTest, InterleavedRestartedAndConcurrentSearchesAndStreamsKeepAp
             }
         });
     }
+    for (int i = 0; i < 2000; ++i) {
+        hookFileSystem("/race/", &racing);
+        hookFileSystem("/race/", nullptr);
+    }
+    done = true;
     for (std::thread& thread : threads) {
         thread.join();
     }
@@ -322,43 +296,34 @@ TEST_F(FileSystemTest, InterleavedRestartedAndConcurrentSearchesAndStreamsKeepAp
 
 TEST_F(FileSystemTest, DirectoryTreesAreMadeAndRemovedLevelByLevel) {
     EXPECT_TRUE(CFile::makeDirectoryRecursively(path("tree/a/b/").c_str()));
+    EXPECT_TRUE(stdfs::is_directory(path("tree/a/b")));
     // The last directory exists already: false, although every directory exists.
     EXPECT_FALSE(CFile::makeDirectoryRecursively(path("tree/a/b").c_str()));
-    writeFile(path("file"), "");
-    EXPECT_FALSE(CFile::makeDirectoryRecursively(path("file/x/y").c_str()));
-    // Relative paths start at the current directory; a pattern without '/' yields bare names.
-    const stdfs::path saved = stdfs::current_path();
-    stdfs::current_path(dir.path());
-    const bool made = CFile::makeDirectoryRecursively("rel/a/b");
-    const Names names = list("re*");
-    stdfs::current_path(saved);
-    EXPECT_TRUE(made && stdfs::is_directory(path("rel/a/b")));
-    EXPECT_EQ(Names{"rel"}, names);
-    for (const char* given : {"tree", "tree/", "tree/*"}) {
+    for (const char* given : {"tree", "tree/", "tree/*"}) {  // through the hook
         for (bool removeSelf : {false, true}) {
-            ASSERT_TRUE(CFile::makeDirectoryRecursively(path("tree/a/b/c").c_str()));
+            ASSERT_TRUE(CFile::makeDirectoryRecursively((hooked + "tree/a/b/c").c_str()));
             for (const char* file : {"tree/f", "tree/.hidden", "tree/a/g", "tree/a/b/c/h"}) {
-                writeFile(path(file), file);
+                writeFile(hooked + file, file);
             }
-            EXPECT_TRUE(CFile::removeDirectoryRecursively(path(given).c_str(), removeSelf));
-            EXPECT_EQ(!removeSelf, stdfs::exists(path("tree"))) << given;
-            EXPECT_TRUE(removeSelf || stdfs::is_empty(path("tree"))) << given;
+            EXPECT_TRUE(CFile::removeDirectoryRecursively((hooked + given).c_str(), removeSelf));
+            EXPECT_EQ(!removeSelf, stdfs::exists(hooked + "tree")) << given;
+            EXPECT_TRUE(removeSelf || stdfs::is_empty(hooked + "tree")) << given;
         }
     }
+    EXPECT_EQ(24, counter.calls["remove"]);
+    EXPECT_EQ(3 * (3 + 4), counter.calls["rmdir"]);  // the levels above the hook are not its own
     TestSupport::LogCapture log;
     EXPECT_FALSE(CFile::makeDirectoryRecursively(nullptr) || CFile::makeDirectoryRecursively(""));
     EXPECT_FALSE(CFile::removeDirectoryRecursively(nullptr, true) ||
                  CFile::removeDirectoryRecursively("", false));
-    EXPECT_EQ(4u, occurrences(log.text(), "] tid:"));
     EXPECT_EQ(4u, occurrences(log.text(), "the path is unvalid"));
     EXPECT_FALSE(CFile::removeDirectoryRecursively(path("missing").c_str(), true));
     EXPECT_TRUE(log.contains("the path does not exist"));
 }
 
 TEST_F(FileSystemTest, RemoveDirectoryRecursivelyNeverFollowsALinkOutOfTheTree) {
-    ASSERT_TRUE(CFile::makeDirectoryRecursively(path("outside/deep").c_str()));
+    ASSERT_TRUE(CFile::makeDirectoryRecursively(path("outside").c_str()));
     writeFile(path("outside/precious"), "keep me");
-    writeFile(path("outside/deep/also"), "keep me too");
     ASSERT_TRUE(CFile::makeDirectoryRecursively(path("tree/inner").c_str()));
     std::error_code error;
     stdfs::create_directory_symlink(path("outside"), path("tree/link"), error);
@@ -366,10 +331,6 @@ TEST_F(FileSystemTest, RemoveDirectoryRecursivelyNeverFollowsALinkOutOfTheTree) 
         GTEST_SKIP() << "symbolic links unavailable: " << error.message();
     }
     stdfs::create_symlink(path("outside/precious"), path("tree/inner/filelink"), error);
-    CFileFind find;
-    ASSERT_TRUE(find.findFile(path("tree/link").c_str()));
-    EXPECT_TRUE(find.isDirectory());  // a search describes what a link points to
-    find.close();
     EXPECT_TRUE(CFile::removeDirectoryRecursively(path("tree").c_str(), true));
     EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(path("tree"))));
     // A link given as the tree goes as a link; emptying through it would empty its target.
@@ -379,24 +340,4 @@ TEST_F(FileSystemTest, RemoveDirectoryRecursivelyNeverFollowsALinkOutOfTheTree) 
     EXPECT_TRUE(CFile::removeDirectoryRecursively(path("alias/").c_str(), true));
     EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(path("alias"))));
     EXPECT_EQ("keep me", readFile(path("outside/precious")));
-    EXPECT_EQ("keep me too", readFile(path("outside/deep/also")));
-}
-
-TEST_F(FileSystemTest, SearchesAndTreesGoThroughTheHook) {
-    EXPECT_TRUE(CFile::makeDirectoryRecursively((hooked + "one/two/").c_str()));
-    EXPECT_EQ(2, counter.calls["mkdir"]);  // the levels above the hook are not its own
-    for (const char* file : {"one/a.txt", "one/b.txt", "one/two/c.txt"}) {
-        writeFile(hooked + file, "12345");
-    }
-    CFileFind find;
-    ASSERT_TRUE(find.findFile((hooked + "one/*.txt").c_str()) && find.findNextFile());
-    EXPECT_EQ(hooked + "one/", counter.lastFindInput);  // the directory part goes in as the name
-    EXPECT_EQ(5u, find.getLength());
-    find.close();
-    EXPECT_TRUE(CFile::removeDirectoryRecursively((hooked + "one").c_str(), true));
-    EXPECT_FALSE(stdfs::exists(hooked + "one"));
-    EXPECT_EQ(3, counter.calls["remove"]);
-    EXPECT_EQ(2, counter.calls["rmdir"]);
-    EXPECT_EQ(3, counter.calls["findfirst"]);
-    EXPECT_EQ(3, counter.calls["findclose"]);
 }

