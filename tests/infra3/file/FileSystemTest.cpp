@@ -153,8 +153,7 @@ TEST_F(FileSystemTest, DefaultFileSystemStatesFilesAndRefusesBadInput) {
     stdfs::create_directory(path(std::string(200, 'n')));
     writeFile(deep, "12");
     if (CFile::stat(deep.c_str(), info)) {
-        EXPECT_EQ(0100000u, info.attrib & 0170000u);  // a regular file's mode word
-        EXPECT_GT(info.time_write, 0);
+        EXPECT_TRUE((info.attrib & 0170000u) == 0100000u && info.time_write > 0);  // a file's
         EXPECT_EQ(2u, info.size);
         EXPECT_EQ(deep.substr(0, 259),
                   std::string(info.name, std::find(info.name, info.name + 260, '\0')));
@@ -167,8 +166,7 @@ TEST_F(FileSystemTest, DefaultFileSystemStatesFilesAndRefusesBadInput) {
             opt->stat(nullptr, &info), opt->stat(dir.path().c_str(), nullptr), opt->remove(nullptr),
             opt->rename(nullptr, nullptr), opt->mkdir(nullptr), opt->statfs(nullptr, &n, &n, &n)}));
     char buffer[8] = {'x'};
-    EXPECT_EQ(nullptr, opt->fopen(nullptr, "rb"));
-    EXPECT_EQ(nullptr, opt->fgets(buffer, 8, nullptr));
+    EXPECT_TRUE(opt->fopen(nullptr, "rb") == nullptr && opt->fgets(buffer, 8, nullptr) == nullptr);
     writeFile(path("l"), "line\n");
     void* handle = opt->fopen(path("l").c_str(), "rb");
     ASSERT_NE(nullptr, handle);
@@ -197,9 +195,8 @@ TEST_F(FileSystemTest, DefaultFopenMakesPrivateBufferedFilesAndRefusesModesWitho
     EXPECT_EQ(P::none, permissions & (P::group_all | P::others_all));
 #endif
     EXPECT_EQ(P::owner_read | P::owner_write, permissions & P::owner_all);
-    EXPECT_EQ(nullptr, opt->fopen(path("ed").c_str(), "ed"));
-    EXPECT_EQ(nullptr, opt->fopen(path("r").c_str(), "rb+"));  // 'r' never creates
-    EXPECT_FALSE(stdfs::exists(path("ed")) || stdfs::exists(path("r")));
+    EXPECT_FALSE(opt->fopen(path("ed").c_str(), "ed") || opt->fopen(path("r").c_str(), "rb+") ||
+                 stdfs::exists(path("ed")) || stdfs::exists(path("r")));  // 'r' never creates
 }
 
 TEST_F(FileSystemTest, SearchesYieldTheMatchingEntriesWithTheirAttributes) {
@@ -296,7 +293,6 @@ TEST_F(FileSystemTest, InterleavedRestartedAndConcurrentSearchesAndStreamsKeepAp
 
 TEST_F(FileSystemTest, DirectoryTreesAreMadeAndRemovedLevelByLevel) {
     EXPECT_TRUE(CFile::makeDirectoryRecursively(path("tree/a/b/").c_str()));
-    EXPECT_TRUE(stdfs::is_directory(path("tree/a/b")));
     // The last directory exists already: false, although every directory exists.
     EXPECT_FALSE(CFile::makeDirectoryRecursively(path("tree/a/b").c_str()));
     for (const char* given : {"tree", "tree/", "tree/*"}) {  // through the hook
