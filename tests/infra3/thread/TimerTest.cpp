@@ -133,11 +133,10 @@ TEST(Timer, StartAndStopResults) {
     EXPECT_EQ(jobs.runs, 2);
 }
 
-// Due times lie one millisecond apart, so every tick finds several timers overdue and one whose
-// due time equals the clock: that one waits for the next tick. The table tells the tick of each
-// dispatch: the clock in its title less the time the callback has been running.
+// Five timers fall due together, the others apart: a tick whose clock equals a due time leaves
+// that timer to the next. The table's clock less a callback's running time is its dispatch tick.
 TEST(Timer, FiresOnlyOnATickPastItsDueTimeAndAllOverdueTimersInOneTick) {
-    constexpr int kTimers = 30;
+    constexpr int kTimers = 45;
     static std::atomic<int> entered{0};
     static std::atomic<bool> release{false};
     const Callback hold(+[](unsigned long) {
@@ -148,8 +147,9 @@ TEST(Timer, FiresOnlyOnATickPastItsDueTimeAndAllOverdueTimersInOneTick) {
     unsigned long long due[kTimers], clock = 0;
     for (int i = 0; i < kTimers; ++i) {
         timers.push_back(std::make_unique<CTimer>(("due" + std::to_string(i)).c_str()));
-        due[i] = CTime::getCurrentMilliSecond() + 30 + i;
-        ASSERT_TRUE(timers[i]->start(hold, 30 + i, 1000000, 0, 0));
+        const unsigned delay = i < 5 ? 20 : 40 + 12 * (i - 5);  // over a tick apart
+        due[i] = CTime::getCurrentMilliSecond() + delay;
+        ASSERT_TRUE(timers[i]->start(hold, delay, 1000000, 0, 0));
     }
     ASSERT_TRUE(waitUntil([&] { return entered == kTimers; }, std::chrono::seconds(10)));
     LogCapture log;
