@@ -57,11 +57,11 @@ CThreadLite g_staticThread(Body(+[](CThreadLite& self) {
 
 // Objects never destroyed, kept reachable on purpose (external linkage, so the stores stay).
 void* g_kept[8] = {};
+int g_keptCount = 0;
 
 template <class T>
 T* keep(T* object) {
-    static int kept = 0;
-    g_kept[kept++] = object;
+    g_kept[g_keptCount++] = object;
     return object;
 }
 
