@@ -82,8 +82,7 @@ TEST(Semaphore, TakesOnlyWhatWasPostedOrGivenAtTheStart) {
     EXPECT_EQ(three.pend() + three.pend(0) + three.tryPend(), 0);
     EXPECT_EQ(three.pend(0), -1);
     EXPECT_EQ(full.post(), -1);  // at the maximum count
-    EXPECT_EQ(full.tryPend(), 0);
-    EXPECT_EQ(full.post(), 0);
+    EXPECT_EQ(full.tryPend() + full.post(), 0);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(empty.pend(50), -1);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));

@@ -143,7 +143,6 @@ TEST(Thread, LifecycleOfStartsRestartsAndStopRequests) {
     EXPECT_FALSE(CThreadManager::instance()->hasThread(probe.seenId));
     EXPECT_FALSE(thread.destroyThread());
     EXPECT_TRUE(log.contains("CThread::DestroyThread() thread 'life' has been destroyed!\n"));
-    EXPECT_TRUE(log.contains(" tid:" + std::to_string(CThread::getCurrentThreadID()) + ", "));
 
     ASSERT_TRUE(thread.createThread());  // a restart
     ASSERT_TRUE(waitUntil([&] { return probe.runs == 2; }));

@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "infra/ThreadManager.h"
@@ -195,20 +196,21 @@ struct SelfManaging {
     int mode = 0;
     std::atomic<int> runs{0};
     void run(unsigned long) {
+        const auto [how, own] = std::make_pair(mode, timer);  // before the count lets the test on
         ++runs;
-        if (mode == 0) {
-            timer->stop(false);
-        } else if (mode == 1) {
-            EXPECT_TRUE(timer->stopAndWait());  // does not wait for itself
-        } else if (mode == 2) {
-            timer->setPeriodTime(100000);
-        } else if (mode == 3) {  // dropped (its callback still runs), not run recursively
-            timer->start(Callback(this, &SelfManaging::run), 0, 0, 0, 0);
-        } else if (mode == 4) {
-            delete timer;  // the worker must not touch the timer afterwards
-        } else {           // the timer is destroyed meanwhile: the restart must not outlive it
+        if (how == 0) {
+            own->stop(false);
+        } else if (how == 1) {
+            EXPECT_TRUE(own->stopAndWait());  // does not wait for itself
+        } else if (how == 2) {
+            own->setPeriodTime(100000);
+        } else if (how == 3) {  // dropped (its callback still runs), not run recursively
+            own->start(Callback(this, &SelfManaging::run), 0, 0, 0, 0);
+        } else if (how == 4) {
+            delete own;  // the worker must not touch the timer afterwards
+        } else {         // the timer is destroyed meanwhile: the restart must not outlive it
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            timer->start(Callback(this, &SelfManaging::run), 1, 0, 0, 0);
+            own->start(Callback(this, &SelfManaging::run), 1, 0, 0, 0);
         }
     }
 };
