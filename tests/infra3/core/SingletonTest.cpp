@@ -1,5 +1,5 @@
-// The singleton recipe: one object for concurrent first callers, destroyed at exit in the
-// reverse order of creation.
+// The singleton recipe: one object for concurrent first callers, constructors that need other
+// singletons, and destruction at exit in the reverse order of creation.
 #include "infra3/core/Singleton.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-using namespace Tovix::Infra;
+using Tovix::Infra::Detail::TSingleton;
 
 namespace {
 
@@ -20,50 +20,17 @@ std::atomic<int> g_constructed{0};
 struct Slow {
     Slow() {
         ++g_constructed;
-        // Widen the window in which a second caller could construct another object.
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a wide window for a twin
     }
-    int value = 42;
 };
-
-struct Inner {
-    int value = 7;
-};
-
-// A constructor that needs another singleton from a thread it starts and waits for.
+struct Inner {};
+// Needs another singleton from a thread it starts and waits for.
 struct Outer {
     Outer() {
-        std::thread([this] { inner = Detail::TSingleton<Inner>::instance(); }).join();
+        std::thread([this] { inner = TSingleton<Inner>::instance(); }).join();
     }
     Inner* inner = nullptr;
 };
-
-}  // namespace
-
-TEST(Singleton, ConcurrentFirstCallsShareOneObject) {
-    std::vector<std::thread> threads;
-    std::vector<Slow*> seen(8, nullptr);
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([i, &seen] { seen[i] = Detail::TSingleton<Slow>::instance(); });
-    }
-    for (auto& t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(g_constructed.load(), 1);
-    for (Slow* s : seen) {
-        ASSERT_EQ(s, seen[0]);
-        EXPECT_EQ(s->value, 42);
-    }
-}
-
-TEST(Singleton, ConstructorMayCreateOtherSingletonsFromItsThreads) {
-    Outer* outer = Detail::TSingleton<Outer>::instance();
-    ASSERT_NE(outer->inner, nullptr);
-    EXPECT_EQ(outer->inner, Detail::TSingleton<Inner>::instance());
-}
-
-namespace {
-
 struct First {
     ~First() { std::fputs("first destroyed\n", stderr); }
 };
@@ -73,11 +40,26 @@ struct Second {
 
 }  // namespace
 
+TEST(Singleton, ConcurrentFirstCallsShareOneObjectAndConstructorsMayUseOthers) {
+    std::vector<std::thread> threads;
+    std::vector<Slow*> seen(8, nullptr);
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([i, &seen] { seen[i] = TSingleton<Slow>::instance(); });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(1, g_constructed.load());
+    EXPECT_EQ(std::vector<Slow*>(8, seen[0]), seen);
+    Outer* outer = TSingleton<Outer>::instance();
+    EXPECT_EQ(TSingleton<Inner>::instance(), outer->inner);
+}
+
 TEST(SingletonDeathTest, ObjectsDieAtExitInReverseOrderOfCreation) {
     EXPECT_EXIT(
         {
-            Detail::TSingleton<First>::instance();
-            Detail::TSingleton<Second>::instance();
+            TSingleton<First>::instance();
+            TSingleton<Second>::instance();
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "second destroyed\nfirst destroyed\n");
