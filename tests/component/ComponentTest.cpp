@@ -1,5 +1,6 @@
-// The component registry: registered creators, shared instances and their records, component
-// libraries found through the loader's search path, and the 31-character name bound.
+// Component objects and object tables, the class lists of the factory map, and the registry:
+// registered creators, shared instances and their records, component libraries found through the
+// loader's search path, and the 31-character name bound.
 #include <gtest/gtest.h>
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
@@ -12,41 +13,57 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "infra/Component.h"
+#include "infra/ComPtr.h"
+#include "infra/ComponentHelper.h"
 #include "infra/Error.h"
+#include "infra/FactoryUnknown.h"
+#include "infra/ObjectTable.h"
 #include "support/LogCapture.h"
 
 namespace {
 
+using namespace Tovix::Component;
+using Detail::CComponentHelper;
+using Detail::CObjectTable;
 using TestSupport::LogCapture;
-using Tovix::Component::ComponentCreator;
-using Tovix::Component::createComponentObject;
-using Tovix::Component::getComponentInstance;
-using Tovix::Component::IUnknown;
-using Tovix::Component::registerComponent;
-using Tovix::Component::ServerInfo;
 using Tovix::Infra::getLastError;
 using Tovix::Infra::setLastError;
 
-std::atomic<int> g_live{0};
-std::atomic<int> g_made{0};
+std::atomic<int> g_live{0}, g_made{0}, g_destroyed{0};
+int g_tableCountAtDestroy = -1;
 
-// Reports its tag while alive and -1 once destroyed (a guard word catches use after destruction).
-class Thing : public IUnknown {
-public:
-    explicit Thing(int tag) : m_tag(tag) { ++g_live, ++g_made; }
+// Reports its tag while alive and -1 once destroyed (a guard word catches use after destruction);
+// records how many objects its table listed when it was destroyed.
+struct Thing : IUnknown {
+    explicit Thing(int tag = 0, CObjectTable* table = nullptr) : table(table), m_tag(tag) {
+        ++g_live, ++g_made;
+    }
     ~Thing() override { m_guard = 0, --g_live; }
-    void destroy() override { delete this; }
+    void destroy() override {
+        ++g_destroyed;
+        g_tableCountAtDestroy = table != nullptr ? static_cast<int>(table->count()) : -1;
+        delete this;
+    }
     void* queryInterface(const char*) override { return nullptr; }
     int tag() const { return m_guard == 0xA11CEu ? m_tag : -1; }
+    CObjectTable* const table;
 
 private:
     unsigned m_guard = 0xA11CEu;
     int m_tag;
+};
+
+struct KeyIs : Detail::key_base {
+    explicit KeyIs(int k) : key(k) {}
+    bool match(IUnknown* object) const override {
+        return static_cast<Thing*>(object)->tag() == key;
+    }
+    int key;
 };
 
 const ComponentCreator makeOne = [](const ServerInfo*) -> IUnknown* { return new Thing(1); };
@@ -58,19 +75,153 @@ int tagOf(IUnknown* object) {
 const char* textOf(IUnknown* object, const char* what) {
     return static_cast<const char*>(object->queryInterface(what));
 }
-
+// Releases `p` until it is destroyed; returns how many references it had.
+int drop(IUnknown* p) {
+    return p->release() == 0 ? 1 : 1 + drop(p);
+}
 int occurrences(const std::string& text, const std::string& part) {
     int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; ++at) {
         ++count;
     }
     return count;
 }
+void* loadLibrary(std::string path) {
+#if defined(_WIN32)
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return LoadLibraryA(path.c_str());
+#else
+    return dlopen(path.c_str(), RTLD_NOW);
+#endif
+}
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override { g_live = 0, g_made = 0; }
+    void SetUp() override { g_live = 0, g_made = 0, g_destroyed = 0; }
 };
+using ComponentObjectTest = RegistryTest;
+
+TEST_F(ComponentObjectTest, HandOutsAndReferencesFollowTheCountModel) {
+    // The model: the first hand-out passes on the construction reference, later ones add one;
+    // addRef and makeComponentObject count as hand-outs, and only addRef adds by itself.
+    std::mt19937 rng(7);
+    for (int round = 0; round < 50; ++round) {
+        Thing* p = new Thing;
+        int count = 1;
+        bool handedOut = false;
+        for (int step = 0; step < 20; ++step) {
+            switch (rng() % 5) {
+                case 0:
+                    EXPECT_EQ(++count, CComponentHelper::addRef(p));
+                    break;
+                case 1:
+                    EXPECT_EQ(p, CComponentHelper::makeComponentObject(p));
+                    break;
+                case 2:
+                    EXPECT_EQ(p, CComponentHelper::makeComponentInstance(p));
+                    count += handedOut ? 1 : 0;
+                    break;
+                default:
+                    if (count > 1) {
+                        EXPECT_EQ(--count, CComponentHelper::release(p));
+                    }
+                    continue;
+            }
+            handedOut = true;
+        }
+        EXPECT_EQ(count, drop(p));
+    }
+    EXPECT_EQ(0, g_live.load());
+    EXPECT_EQ(nullptr, CComponentHelper::makeComponentObject(nullptr));
+    EXPECT_EQ(0x1003000d, getLastError());
+    EXPECT_EQ(nullptr, CComponentHelper::makeComponentInstance(nullptr));
+    EXPECT_EQ(0x1003000e, getLastError());
+    EXPECT_EQ(0, CComponentHelper::addRef(nullptr) + CComponentHelper::release(nullptr));
+    EXPECT_FALSE(CComponentHelper::setAsCurrentUser(nullptr));
+    Thing* q = new Thing;
+    {
+        TComPtr<Thing> first(q), second(first), third;  // copies add, destruction releases
+        third = second;
+        TComPtr<Thing> moved(std::move(third));
+        EXPECT_TRUE(!third && moved.get() == q);
+        EXPECT_EQ(4, q->addRef());
+        q->release();
+    }
+    EXPECT_EQ(0, g_live.load());
+}
+
+TEST_F(ComponentObjectTest, TableMembersAreHandedOutByFindAndLeaveBeforeTheyAreDestroyed) {
+    CObjectTable table;
+    Thing* a = new Thing(1, &table);
+    Thing* b = new Thing(2, &table);
+    table.lock();
+    table.insert(a);  // passes on the construction reference
+    table.insert(b);
+    table.insert(a);  // handed out by now: adds one
+    EXPECT_EQ(nullptr, table.find(KeyIs(3)));
+    EXPECT_EQ(b, table.find(KeyIs(2)));  // adds one
+    table.unlock();
+    CComponentHelper::makeComponentInstance(b);  // not for table members
+    EXPECT_EQ(2, drop(b));
+    EXPECT_EQ(2, g_tableCountAtDestroy);
+    table.lock();
+    table.erase(a);  // every entry
+    EXPECT_EQ(0u, table.count());
+    table.unlock();
+    EXPECT_EQ(2, drop(a));
+    for (int round = 0; round < 100; ++round) {
+        // One thread keeps finding the member while its last outside reference goes.
+        Thing* p = new Thing(7, &table);
+        table.lock();
+        table.insert(p);
+        table.unlock();
+        std::thread finder([&] {
+            for (IUnknown* found = p; found != nullptr; found->release()) {
+                table.lock();
+                found = table.find(KeyIs(7));
+                table.unlock();
+                if (found == nullptr) {
+                    break;
+                }
+            }
+        });
+        p->release();
+        finder.join();
+        ASSERT_EQ(round + 3, g_destroyed.load());
+        ASSERT_EQ(0, g_tableCountAtDestroy);
+    }
+}
+
+TEST(ComponentObjectDeathTest, IndexesBeyondTheEndAreStopped) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    CObjectTable table;
+    EXPECT_DEATH(table.get(0), "index < m_internal->objects.size\\(\\)");
+    ClassIDList list("NoSuchInterfaceAnywhere");
+    EXPECT_EQ(0u, list.count());
+    EXPECT_DEATH(list[-1], "\\(size_t\\)index < m_internal->ids.size\\(\\)");
+}
+
+struct NamedFactory : IFactoryUnknown {
+    explicit NamedFactory(const char* id) : id(id) {}
+    const char* clsid() override { return id; }
+    const char* id;
+};
+
+TEST(ClassIDListTest, ListsClassesInByteOrderIncludingUnregisteredOnes) {
+    NamedFactory b("B"), a("A"), lower("a"), nameless(nullptr);
+    EXPECT_TRUE(b.registerFactory("IListed") && a.registerFactory("IListed"));
+    EXPECT_TRUE(lower.registerFactory("IListed") && a.unregisterFactory("IListed"));
+    EXPECT_FALSE(b.registerFactory(nullptr) || nameless.registerFactory("IListed"));
+    ClassIDList list("IListed");
+    ASSERT_EQ(3u, list.count());
+    EXPECT_EQ("A|B|a",
+              std::string(list[0].c_str()) + "|" + list[1].c_str() + "|" + list[2].c_str());
+    EXPECT_EQ(0u, ClassIDList(nullptr).count());
+    // The first registration gave the component error codes their texts.
+    EXPECT_STREQ("Component error: interface not found!", Tovix::Infra::getErrMsg(0x10030000));
+    EXPECT_STREQ("Component error: tring login!", Tovix::Infra::getErrMsg(0x10030005));
+    EXPECT_STREQ("", Tovix::Infra::getErrMsg(0x10030010));
+}
 
 TEST_F(RegistryTest, RegisteringAgainWarnsOnceAndTheNewCreatorWins) {
     LogCapture capture;
@@ -90,8 +241,16 @@ TEST_F(RegistryTest, RegisteringAgainWarnsOnceAndTheNewCreatorWins) {
     EXPECT_FALSE(registerComponent(nullptr, makeOne));
 }
 
+IUnknown* makeThroughRegistry(const ServerInfo* info) {
+    // Creators run without the registry lock, so they may use it.
+    createComponentObject("Inner", info)->release();
+    getComponentInstance("Inner", info)->release();
+    return new Thing(1);
+}
+
 TEST_F(RegistryTest, InstancesAreSharedPerNullOrCompared5ServerFields) {
-    ASSERT_TRUE(registerComponent("Shared", makeOne));
+    ASSERT_TRUE(registerComponent("Inner", makeTwo));
+    ASSERT_TRUE(registerComponent("Shared", &makeThroughRegistry));
     IUnknown* byNull = getComponentInstance("Shared", nullptr);
     ASSERT_NE(nullptr, byNull);
     EXPECT_EQ(byNull, getComponentInstance("Shared", nullptr));
@@ -122,7 +281,7 @@ TEST_F(RegistryTest, InstancesAreSharedPerNullOrCompared5ServerFields) {
         others.push_back(getComponentInstance("Shared", &info));
         EXPECT_NE(byBase, others.back()) << others.size();
     }
-    EXPECT_EQ(7, g_made.load());
+    EXPECT_EQ(7 * 3, g_made.load());
     for (IUnknown* object : others) {
         EXPECT_EQ(0, object->release());
     }
@@ -135,7 +294,7 @@ TEST_F(RegistryTest, InstancesAreSharedPerNullOrCompared5ServerFields) {
     EXPECT_EQ(0, g_live.load());
     // The records went with the objects: a new request makes a new instance.
     IUnknown* again = getComponentInstance("Shared", nullptr);
-    EXPECT_EQ(8, g_made.load());
+    EXPECT_EQ(8 * 3, g_made.load());
     EXPECT_EQ(1, tagOf(again));
     again->release();
 }
@@ -159,26 +318,6 @@ TEST_F(RegistryTest, UnknownNamesAndFailingCreatorsGiveNull) {
     EXPECT_EQ(0x1003000d, getLastError());
     EXPECT_EQ(nullptr, getComponentInstance(nullptr, nullptr));
     EXPECT_EQ(0x1003000e, getLastError());
-}
-
-IUnknown* makeThroughRegistry(const ServerInfo* info) {
-    // Creators run without the registry lock, so they may use it.
-    createComponentObject("Inner", info)->release();
-    getComponentInstance("Inner", info)->release();
-    return new Thing(3);
-}
-
-TEST_F(RegistryTest, CreatorsRunWithoutTheRegistryLock) {
-    ASSERT_TRUE(registerComponent("Inner", makeOne));
-    ASSERT_TRUE(registerComponent("Outer", &makeThroughRegistry));
-    for (IUnknown* object :
-         {getComponentInstance("Outer", nullptr), createComponentObject("Outer", nullptr)}) {
-        ASSERT_NE(nullptr, object);
-        EXPECT_EQ(3, tagOf(object));
-        object->release();
-    }
-    EXPECT_EQ(6, g_made.load());
-    EXPECT_EQ(0, g_live.load());
 }
 
 TEST_F(RegistryTest, ConcurrentRequestsAndReleasesNeverReviveADyingInstance) {
@@ -245,13 +384,7 @@ TEST(ComponentLibraryTest, MissingEntryPointIsLoggedEveryTimeAndAMissingLibraryN
 TEST(ComponentLibraryTest, FailedLoadIsTriedAgainOnTheNextRequest) {
     EXPECT_EQ(nullptr, createComponentObject("LateWidget", nullptr));
     // Loaded by its path from outside the search path, the library is then found by its name.
-#if defined(_WIN32)
-    std::string path = LATE_LIBRARY_PATH;
-    std::replace(path.begin(), path.end(), '/', '\\');
-    ASSERT_NE(nullptr, LoadLibraryA(path.c_str()));
-#else
-    ASSERT_NE(nullptr, dlopen(LATE_LIBRARY_PATH, RTLD_NOW));
-#endif
+    ASSERT_NE(nullptr, loadLibrary(LATE_LIBRARY_PATH));
     IUnknown* object = createComponentObject("LateWidget", nullptr);
     ASSERT_NE(nullptr, object);
     object->release();
@@ -295,13 +428,7 @@ TEST(ComponentLibraryTest, LibraryRegisteringItselfFromItsInitialiserDeadlocksNo
     // may be stuck for good, so what they touch is never destroyed.
     static std::atomic<bool> loaded{false};
     static std::atomic<bool> created{false};
-    std::thread([] {
-#if defined(_WIN32)
-        loaded = LoadLibraryA("LoadedElsewhere.dll") != nullptr;
-#else
-        loaded = dlopen("LoadedElsewhere.dll", RTLD_NOW) != nullptr;
-#endif
-    }).detach();
+    std::thread([] { loaded = loadLibrary("LoadedElsewhere.dll") != nullptr; }).detach();
     ASSERT_TRUE(waitFor([] {
         return std::string(Tovix::Infra::getErrMsg(LOADED_ELSEWHERE_SIGNAL)) ==
                "LoadedElsewhere loading";
