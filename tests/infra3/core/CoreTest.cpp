@@ -1,15 +1,21 @@
-// Per-thread last error and reuse tag, the error-message table and the assertion report.
+// Per-thread last error and reuse tag, the error-message table, the assertion report and the
+// singleton recipe.
 #include "infra/Error.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "infra/PrintLog.h"
+#include "infra3/core/Singleton.h"
 
 using namespace Tovix::Infra;
 
@@ -51,7 +57,7 @@ TEST(AssertionDeathTest, ReportNamesExpressionFunctionFileLineAndTheMessageLast)
                  "assertion \\(\\(null\\)\\) failed in \\(null\\): \\(null\\)\\(1\\): \\(null\\)");
     int* pointer = nullptr;
     EXPECT_DEATH(INFRA_ASSERT(pointer != nullptr),
-                 "assertion \\(pointer != nullptr\\) failed in .*ErrorTest\\.cpp\\(");
+                 "assertion \\(pointer != nullptr\\) failed in .*CoreTest\\.cpp\\(");
 }
 
 TEST(AssertionDeathTest, StandardOutputBufferedInAFileIsWrittenBeforeTheEnd) {
@@ -73,4 +79,56 @@ TEST(AssertionDeathTest, StandardOutputBufferedInAFileIsWrittenBeforeTheEnd) {
     std::remove(path.c_str());
     EXPECT_NE(std::string::npos, text.str().find("the reason for the failed check"));
     EXPECT_NE(std::string::npos, text.str().find("custom_abort, line : "));
+}
+
+namespace {
+
+std::atomic<int> g_constructed{0};
+
+struct Slow {
+    Slow() {
+        ++g_constructed;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a wide window for a twin
+    }
+};
+struct Inner {};
+// Needs another singleton from a thread it starts and waits for.
+struct Outer {
+    Outer() {
+        std::thread([this] { inner = Detail::TSingleton<Inner>::instance(); }).join();
+    }
+    Inner* inner = nullptr;
+};
+struct First {
+    ~First() { std::fputs("first destroyed\n", stderr); }
+};
+struct Second {
+    ~Second() { std::fputs("second destroyed\n", stderr); }
+};
+
+}  // namespace
+
+TEST(Singleton, ConcurrentFirstCallsShareOneObjectAndConstructorsMayUseOthers) {
+    std::vector<std::thread> threads;
+    std::vector<Slow*> seen(8, nullptr);
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([i, &seen] { seen[i] = Detail::TSingleton<Slow>::instance(); });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(1, g_constructed.load());
+    EXPECT_EQ(std::vector<Slow*>(8, seen[0]), seen);
+    Outer* outer = Detail::TSingleton<Outer>::instance();
+    EXPECT_EQ(Detail::TSingleton<Inner>::instance(), outer->inner);
+}
+
+TEST(SingletonDeathTest, ObjectsDieAtExitInReverseOrderOfCreation) {
+    EXPECT_EXIT(
+        {
+            Detail::TSingleton<First>::instance();
+            Detail::TSingleton<Second>::instance();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "second destroyed\nfirst destroyed\n");
 }
