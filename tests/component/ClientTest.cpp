@@ -102,20 +102,17 @@ ServerInfo serverFor(const char* address, const char* user = "alice") {
 }
 
 // Every log line of the program; never destroyed, as the sweep's worker may log while it exits.
-TestSupport::LogCapture& logCapture() {
-    static TestSupport::LogCapture* const capture = new TestSupport::LogCapture;
-    return *capture;
-}
+TestSupport::LogCapture& logCapture = *new TestSupport::LogCapture;
 
 class ClientLoginTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Tovix::Infra::setPrintLogLevel(6);
-        m_logStart = logCapture().text().size();
+        m_logStart = logCapture.text().size();
     }
     void TearDown() override { Tovix::Infra::setPrintLogLevel(3); }
     int logged(const std::string& part) {
-        const std::string text = logCapture().text().substr(m_logStart);
+        const std::string text = logCapture.text().substr(m_logStart);
         int count = 0;
         for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; ++at) {
             ++count;
@@ -129,6 +126,7 @@ protected:
     }
 
     std::size_t m_logStart = 0;
+    const ServerInfo m_info = serverFor("client.example");
     ClientClass fake{"Fake", "Fake.widget"};
     FakeServer& m_server = fake.server;
 };
@@ -336,7 +334,7 @@ TEST(ClientDeathTest, OperationsNeedAClientTheLibraryMade) {
 
 // ---- status procs -----------------------------------------------------------------------------
 
-// Records its calls; with `hold`, the first call waits until `hold` is cleared.
+// Records its calls; while `hold` is set a call waits; with `detachSelf` it detaches itself.
 struct StatusRecorder {
     void onStatus(void* data, ClassID cid, TComPtr<IClient> client, IClient::Status status,
                   int reason) {
@@ -347,74 +345,69 @@ struct StatusRecorder {
         while (hold) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        detached = detachSelf && client->detachStatusProc(proc());
         running = false;
     }
     IClient::StatusProc proc() { return IClient::StatusProc(this, &StatusRecorder::onStatus); }
     IClient* self = nullptr;
-    std::atomic<bool> hold{false}, running{false};
+    std::atomic<bool> hold{false}, running{false}, detachSelf{false}, detached{false};
     std::vector<std::string> calls;
-};
-
-class StatusProcTest : public ClientLoginTest {
-protected:
-    void SetUp() override {
-        ClientLoginTest::SetUp();
-        m_client = fake.wrap()->create(&m_info);
-        ASSERT_NE(nullptr, m_client);
-    }
-    void TearDown() override {
-        EXPECT_EQ(0, m_client->release());
-        ClientLoginTest::TearDown();
-    }
-    const ServerInfo m_info = serverFor("procs.example");
-    IClient* m_client = nullptr;
 };
 
 void plainStatus(void*, ClassID, TComPtr<IClient>, IClient::Status, int) {}
 
+using StatusProcTest = ClientLoginTest;
+
 TEST_F(StatusProcTest, AttachRefusesEmptyWildcardDuplicateAndOverflow) {
+    IClient* client = fake.wrap()->create(&m_info);
     StatusRecorder recorders[9];
-    EXPECT_FALSE(m_client->attachStatusProc(IClient::StatusProc()));
-    EXPECT_FALSE(m_client->attachStatusProc(
+    EXPECT_FALSE(client->attachStatusProc(IClient::StatusProc()));
+    EXPECT_FALSE(client->attachStatusProc(
         IClient::StatusProc::wildcard(&recorders[0], &StatusRecorder::onStatus)));
-    EXPECT_TRUE(m_client->attachStatusProc(&plainStatus));
-    EXPECT_FALSE(m_client->attachStatusProc(&plainStatus));
+    EXPECT_TRUE(client->attachStatusProc(&plainStatus));
+    EXPECT_FALSE(client->attachStatusProc(&plainStatus));
     for (int i = 0; i < 7; ++i) {
-        EXPECT_TRUE(m_client->attachStatusProc(recorders[i].proc()));
+        EXPECT_TRUE(client->attachStatusProc(recorders[i].proc()));
     }
-    EXPECT_FALSE(m_client->attachStatusProc(recorders[7].proc()));  // eight attached
-    EXPECT_TRUE(m_client->detachStatusProc(&plainStatus));
-    EXPECT_FALSE(m_client->detachStatusProc(&plainStatus));
-    EXPECT_TRUE(m_client->attachStatusProc(recorders[7].proc()));
-    EXPECT_FALSE(m_client->attachStatusProc(recorders[8].proc()));
+    EXPECT_FALSE(client->attachStatusProc(recorders[7].proc()));  // eight attached
+    EXPECT_TRUE(client->detachStatusProc(&plainStatus));
+    EXPECT_FALSE(client->detachStatusProc(&plainStatus));
+    EXPECT_TRUE(client->attachStatusProc(recorders[7].proc()));
+    EXPECT_FALSE(client->attachStatusProc(recorders[8].proc()));
+    EXPECT_EQ(0, client->release());
 }
 
-TEST_F(StatusProcTest, AbortCallsEveryProcWithAReferenceThenLogsOut) {
-    m_client->setCustomData(reinterpret_cast<void*>(9));
+TEST_F(StatusProcTest, AbortCallsEveryProcWithAReferenceThenLogsOutAndAProcMayDetachItself) {
+    IClient* client = fake.wrap()->create(&m_info);
+    client->setCustomData(reinterpret_cast<void*>(9));
     StatusRecorder first, second;
-    first.self = second.self = m_client;
-    ASSERT_TRUE(m_client->attachStatusProc(first.proc()));
-    ASSERT_TRUE(m_client->attachStatusProc(second.proc()));
+    first.self = second.self = client;
+    first.detachSelf = true;
+    ASSERT_TRUE(client->attachStatusProc(first.proc()) && client->attachStatusProc(second.proc()));
     m_server.logoutResult = false;
-    EXPECT_FALSE(m_client->abort(17));
+    EXPECT_FALSE(client->abort(17));
+    EXPECT_TRUE(first.detached);  // without waiting for its own call
     m_server.logoutResult = true;
-    EXPECT_TRUE(m_client->abort(18));
+    EXPECT_TRUE(client->abort(18));
     EXPECT_EQ(2, m_server.logouts.load());
-    EXPECT_EQ((std::vector<std::string>{"9Fake1217", "9Fake1218"}), first.calls);
-    EXPECT_EQ(first.calls, second.calls);
+    EXPECT_EQ(std::vector<std::string>{"9Fake1217"}, first.calls);
+    EXPECT_EQ((std::vector<std::string>{"9Fake1217", "9Fake1218"}), second.calls);
+    EXPECT_TRUE(client->attachStatusProc(first.proc()));  // its slot is free again
+    EXPECT_EQ(0, client->release());
 }
 
 TEST_F(StatusProcTest, DetachFromAnotherThreadWaitsForTheRunningCall) {
+    IClient* client = fake.wrap()->create(&m_info);
     StatusRecorder blocking;
     blocking.hold = true;
-    ASSERT_TRUE(m_client->attachStatusProc(blocking.proc()));
-    std::thread aborter([this] { m_client->abort(1); });
+    ASSERT_TRUE(client->attachStatusProc(blocking.proc()));
+    std::thread aborter([client] { client->abort(1); });
     while (!blocking.running) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     std::atomic<bool> detached{false}, runningWhenDetached{true};
     std::thread detacher([&] {
-        EXPECT_TRUE(m_client->detachStatusProc(blocking.proc()));
+        EXPECT_TRUE(client->detachStatusProc(blocking.proc()));
         runningWhenDetached = blocking.running.load();
         detached = true;
     });
@@ -425,30 +418,8 @@ TEST_F(StatusProcTest, DetachFromAnotherThreadWaitsForTheRunningCall) {
     detacher.join();
     aborter.join();
     EXPECT_FALSE(runningWhenDetached.load());
-    EXPECT_FALSE(m_client->detachStatusProc(blocking.proc()));
-}
-
-struct SelfDetachingProc {
-    void onStatus(void*, ClassID, TComPtr<IClient> client, IClient::Status, int) {
-        ++calls;
-        detached = client->detachStatusProc(proc());
-    }
-    IClient::StatusProc proc() { return IClient::StatusProc(this, &SelfDetachingProc::onStatus); }
-    int calls = 0;
-    bool detached = false;
-};
-
-TEST_F(StatusProcTest, ProcDetachingItselfDoesNotWait) {
-    SelfDetachingProc proc;
-    StatusRecorder after;
-    ASSERT_TRUE(m_client->attachStatusProc(proc.proc()));
-    ASSERT_TRUE(m_client->attachStatusProc(after.proc()));
-    m_client->abort(5);
-    EXPECT_TRUE(proc.detached);
-    m_client->abort(6);
-    EXPECT_EQ(1, proc.calls);
-    EXPECT_EQ(2u, after.calls.size());
-    EXPECT_TRUE(m_client->attachStatusProc(proc.proc()));  // its slot is free again
+    EXPECT_FALSE(client->detachStatusProc(blocking.proc()));
+    EXPECT_EQ(0, client->release());
 }
 
 // ---- idle sweep -----------------------------------------------------------------------------

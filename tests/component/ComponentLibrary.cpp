@@ -25,26 +25,21 @@ using Tovix::Component::ServerInfo;
 
 std::atomic<int> g_live{0};
 
-// Answers queryInterface with facts: which entry point made it, how many live, its server port.
-class LibraryObject : public IUnknown {
-public:
+// Answers queryInterface with facts: "live" objects, the "port" it was made for, else its origin.
+struct LibraryObject : IUnknown {
     LibraryObject(const char* origin, const ServerInfo* info)
-        : m_origin(origin), m_port(info != nullptr ? info->serverPort : -1) {
+        : origin(origin), port(info != nullptr ? info->serverPort : -1) {
         ++g_live;
     }
     ~LibraryObject() override { --g_live; }
     void destroy() override { delete this; }
     void* queryInterface(const char* iid) override {
-        if (std::strcmp(iid, "live") == 0) {
-            return &g_live;
-        }
-        return std::strcmp(iid, "port") == 0 ? static_cast<void*>(&m_port)
-                                             : const_cast<char*>(m_origin);
+        return std::strcmp(iid, "live") == 0   ? static_cast<void*>(&g_live)
+               : std::strcmp(iid, "port") == 0 ? static_cast<void*>(&port)
+                                               : const_cast<char*>(origin);
     }
-
-private:
-    const char* m_origin;
-    int m_port;
+    const char* origin;
+    int port;
 };
 
 #if defined(SELF_REGISTERING_NAME)
@@ -65,23 +60,15 @@ const Registrar g_registrar;
 
 }  // namespace
 
-LIBRARY_EXPORT IUnknown* createTestWidgetObject(const ServerInfo* info) {
-    return new LibraryObject("TestWidget", info);
-}
-LIBRARY_EXPORT IUnknown* createLateWidgetObject(const ServerInfo* info) {
-    return new LibraryObject("LateWidget", info);
-}
+#define CREATOR(entryPoint, origin)                               \
+    LIBRARY_EXPORT IUnknown* entryPoint(const ServerInfo* info) { \
+        return new LibraryObject(origin, info);                   \
+    }
+CREATOR(createTestWidgetObject, "TestWidget")
+CREATOR(createLateWidgetObject, "LateWidget")
 // "create%sObject" of "CutComponentNameForBounds28x" and of "MidComponentNameBound24x", cut.
-LIBRARY_EXPORT IUnknown* createCutComponentNameForBounds(const ServerInfo* info) {
-    return new LibraryObject("cut28", info);
-}
-LIBRARY_EXPORT IUnknown* createMidComponentNameBound24xO(const ServerInfo* info) {
-    return new LibraryObject("mid24", info);
-}
+CREATOR(createCutComponentNameForBounds, "cut28")
+CREATOR(createMidComponentNameBound24xO, "mid24")
 // The registered creator must win over these.
-LIBRARY_EXPORT IUnknown* createSelfRegisteringObject(const ServerInfo* info) {
-    return new LibraryObject("exported", info);
-}
-LIBRARY_EXPORT IUnknown* createLoadedElsewhereObject(const ServerInfo* info) {
-    return new LibraryObject("exported", info);
-}
+CREATOR(createSelfRegisteringObject, "exported")
+CREATOR(createLoadedElsewhereObject, "exported")
