@@ -22,11 +22,9 @@ using namespace Tovix::Infra;
 TEST(LastError, AndTheReuseTagBelongToTheThreadAndStartAtZero) {
     setLastError(-7);
     Detail::setCurrentFunctionReuse(0xFFFFFFFEu);
-    int otherError = -1;
-    unsigned int otherTag = 1;
-    std::thread([&] { otherError = getLastError(), otherTag = getCurrentFunctionReuse(); }).join();
-    EXPECT_EQ(0, otherError);
-    EXPECT_EQ(0u, otherTag);
+    long long other = -1;
+    std::thread([&] { other = getLastError() + getCurrentFunctionReuse(); }).join();
+    EXPECT_EQ(0, other);
     EXPECT_EQ(-7, getLastError());
     EXPECT_EQ(0xFFFFFFFEu, getCurrentFunctionReuse());
     setLastError(0);
@@ -53,8 +51,6 @@ TEST(AssertionDeathTest, ReportNamesExpressionFunctionFileLineAndTheMessageLast)
         Detail::assertionFailedMsg("pThread", "the thread is gone", "int g(int)", "a.cpp", 12),
         "^\\*\\*\\*\\*\\* Internal Program Error - assertion \\(pThread\\) failed in "
         "int g\\(int\\): a\\.cpp\\(12\\): the thread is gone\n$");
-    EXPECT_DEATH(Detail::assertionFailedMsg(nullptr, nullptr, nullptr, nullptr, 1),
-                 "assertion \\(\\(null\\)\\) failed in \\(null\\): \\(null\\)\\(1\\): \\(null\\)");
     int* pointer = nullptr;
     EXPECT_DEATH(INFRA_ASSERT(pointer != nullptr),
                  "assertion \\(pointer != nullptr\\) failed in .*CoreTest\\.cpp\\(");
@@ -72,10 +68,8 @@ TEST(AssertionDeathTest, StandardOutputBufferedInAFileIsWrittenBeforeTheEnd) {
             }
         },
         "assertion \\(m_internal\\)");
-    std::ifstream file(path);
     std::stringstream text;
-    text << file.rdbuf();
-    file.close();
+    text << std::ifstream(path).rdbuf();  // closed again at the end of this line
     std::remove(path.c_str());
     EXPECT_NE(std::string::npos, text.str().find("the reason for the failed check"));
     EXPECT_NE(std::string::npos, text.str().find("custom_abort, line : "));
@@ -99,11 +93,9 @@ struct Outer {
     }
     Inner* inner = nullptr;
 };
-struct First {
-    ~First() { std::fputs("first destroyed\n", stderr); }
-};
-struct Second {
-    ~Second() { std::fputs("second destroyed\n", stderr); }
+template <int N>
+struct Announced {
+    ~Announced() { std::fprintf(stderr, "%d destroyed\n", N); }
 };
 
 }  // namespace
@@ -126,9 +118,9 @@ TEST(Singleton, ConcurrentFirstCallsShareOneObjectAndConstructorsMayUseOthers) {
 TEST(SingletonDeathTest, ObjectsDieAtExitInReverseOrderOfCreation) {
     EXPECT_EXIT(
         {
-            Detail::TSingleton<First>::instance();
-            Detail::TSingleton<Second>::instance();
+            Detail::TSingleton<Announced<1>>::instance();
+            Detail::TSingleton<Announced<2>>::instance();
             std::exit(0);
         },
-        ::testing::ExitedWithCode(0), "second destroyed\nfirst destroyed\n");
+        ::testing::ExitedWithCode(0), "2 destroyed\n1 destroyed\n");
 }

@@ -172,21 +172,15 @@ TEST(FlexStringForm, ThirtyOneCharactersStayInlineAndTheHeapHoldsMore) {
     }
     flex_string s(text(31).c_str());
     EXPECT_EQ(0, lastByte(s));  // 31 characters: the length byte is the terminating NUL
-    for (std::size_t n : {0u, 31u}) {
-        s.reserve(n);
-        EXPECT_TRUE(isInline(s) && s.capacity() == 31u) << n;
-    }
-    s.push_back('x');
-    EXPECT_FALSE(isInline(s));
-    s.pop_back();
-    EXPECT_FALSE(isInline(s));  // stays on the heap until shrink_to_fit
+    s.reserve(31);
+    EXPECT_TRUE(isInline(s));
+    s.push_back('x'), s.pop_back();
+    EXPECT_FALSE(isInline(s));              // stays on the heap until shrink_to_fit
+    EXPECT_TRUE(isInline(flex_string(s)));  // a copy takes the smallest form
     s.shrink_to_fit();
     EXPECT_TRUE(isInline(s));
-    s.reserve(100);
+    s.reserve(100), s.reserve(50);  // exactly the request, and never shrinks
     EXPECT_EQ(100u, s.capacity());
-    s.reserve(50);  // never shrinks
-    EXPECT_EQ(100u, s.capacity());
-    EXPECT_TRUE(isInline(flex_string(s)));  // a copy takes the smallest form
 }
 
 TEST(FlexStringForm, AddingTextGrowsTheCapacityToExactlyTheNewLength) {
@@ -197,11 +191,8 @@ TEST(FlexStringForm, AddingTextGrowsTheCapacityToExactlyTheNewLength) {
         [&](flex_string& s) { s.append(five.c_str(), 5); },
         [](flex_string& s) { s.append(s.data() + 1, 5); },
         [](flex_string& s) { s.append(5, 'x'); },
-        [&](flex_string& s) { s.append(five.begin(), five.end()); },
-        [&](flex_string& s) { s += five.c_str(); },
         [](flex_string& s) { s.insert(s.begin() + 1, 5, 'y'); },
         [](flex_string& s) { s.replace(2, 1, "abcdef"); },
-        [](flex_string& s) { s.replace(2, 1, 6, 'z'); },
         [](flex_string& s) { s.resize(s.size() + 5, 'r'); },
         [&](flex_string& s) {
             std::for_each(five.begin(), five.end(), [&](char c) { s.push_back(c); });
@@ -230,10 +221,9 @@ TEST(FlexStringDeathTest, MisuseIsReportedWithTheCheckedCondition) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     flex_string s("abcdef"), full(text(31).c_str());
     const char* src = "hello";
-    char buf[4];
+    Detail::AllocatorStringStorage<char> heap("hello", 5);
     const std::vector<std::pair<std::function<void()>, std::string>> misuse = {
         {[&] { s.substr(7); }, "pos <= size()"},
-        {[&] { s.copy(buf, 1, 7); }, "pos <= size()"},
         {[&] { s.at(6); }, "n < size()"},
         {[&] { s.erase(s.end()); }, "begin() <= i2 && i2 <= end()"},
         {[&] { s.erase(s.begin() + 3, s.begin() + 1); }, "i1 <= i2"},
@@ -244,10 +234,7 @@ TEST(FlexStringDeathTest, MisuseIsReportedWithTheCheckedCondition) {
         {[&] { s.reserve(flex_string::npos); }, "n <= max_size()"},
         {[&] { full[31] = 'x', (void)full.size(); },
          "!Small() || maxSmallString >= buf_[maxSmallString]"},
-        {[&] {
-             Detail::AllocatorStringStorage<char> heap("hello", 5);
-             heap.append(heap.begin() + 1, heap.begin() + 3);
-         },
+        {[&] { heap.append(heap.begin() + 1, heap.begin() + 3); },
          "!(le(begin(), &*b) && le(&*b, end()))"},
     };
     for (const auto& m : misuse) {
@@ -259,7 +246,6 @@ TEST(FlexStringDeathTest, MisuseIsReportedWithTheCheckedCondition) {
         EXPECT_DEATH(m.first(),
                      "Internal Program Error - assertion \\(" + escaped + "\\) failed in ");
     }
-    EXPECT_TRUE(wellFormed(s, "abcdef"));  // nothing happened in this process
 }
 
 }  // namespace
