@@ -84,6 +84,13 @@ struct ClientClass : Factory<IClient::IFactory> {
     Factory<IFactoryUnknown> widgets;
 };
 
+bool eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 6000 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
 ServerInfo serverFor(const char* address, const char* user = "alice") {
     ServerInfo info = ServerInfo();
     info.serverAddress = address, info.serverPort = 7000, info.userName = user;
@@ -160,8 +167,7 @@ TEST_F(ClientLoginTest, FailedLoginsGiveNullAndTheNextLookupLogsTheSameClientInA
     EXPECT_EQ(first, newClient(m_info));
     EXPECT_EQ(4, m_server.logins.load());
     CComponentHelper::release(first);
-    m_server.broken = true;
-    m_server.loginSucceeds = false;
+    m_server.broken = true, m_server.loginSucceeds = false;
     EXPECT_EQ(nullptr, fake.widget(m_info, client));
     EXPECT_EQ(1, logged("iid=IWidget could not been got because re-log failed.\n"));
     m_server.loginSucceeds = true;
@@ -187,21 +193,18 @@ TEST_F(ClientLoginTest, OnlyIdentityFieldsSeparateClients) {
     ServerInfo base = serverFor("fields.example");
     base.flags = 0x02;
     IClient* first = newClient(base);
-    using Change = std::function<void(ServerInfo&)>;
-    const std::vector<Change> same = {[](ServerInfo& i) { i.label = "another label"; },
-                                      [](ServerInfo& i) { i.retryCount = 9; },
-                                      [](ServerInfo& i) { i.flags = 0; }};
-    const std::vector<Change> other = {[](ServerInfo& i) { i.serverId = "second"; },
-                                       [](ServerInfo& i) { i.flags = 3; },
-                                       [](ServerInfo& i) { i.userName = "bob"; }};
-    for (const auto* changes : {&same, &other}) {
-        for (const Change& change : *changes) {
-            ServerInfo info = base;
-            change(info);
-            IClient* client = newClient(info);
-            EXPECT_EQ(changes == &same, client == first);
-            CComponentHelper::release(client);
-        }
+    for (const auto& change : std::vector<std::pair<bool, std::function<void(ServerInfo&)>>>{
+             {true, [](ServerInfo& i) { i.label = "another label"; }},
+             {true, [](ServerInfo& i) { i.retryCount = 9; }},
+             {true, [](ServerInfo& i) { i.flags = 0; }},
+             {false, [](ServerInfo& i) { i.serverId = "second"; }},
+             {false, [](ServerInfo& i) { i.flags = 3; }},
+             {false, [](ServerInfo& i) { i.userName = "bob"; }}}) {
+        ServerInfo info = base;
+        change.second(info);
+        IClient* client = newClient(info);
+        EXPECT_EQ(change.first, client == first);
+        CComponentHelper::release(client);
     }
     EXPECT_EQ(4, m_server.created.load());
     EXPECT_EQ(0, CComponentHelper::release(first));
@@ -226,8 +229,26 @@ TEST_F(ClientLoginTest, TheClientInterfaceGivesAWrapWhoseClientsTheirCallerKeeps
     EXPECT_EQ(nullptr, fake.wrap());
 }
 
-TEST_F(ClientLoginTest, OptionalOperationsReportNotSupported) {
-    IClient* client = fake.wrap()->create(&m_info);
+TEST_F(ClientLoginTest, ServerInfoCopiesTheUserNameIsSavedOnceAndOptionalOperationsFail) {
+    ServerInfo info = serverFor("copy.example");
+    info.label = "label", info.flags = 0x81;
+    IClient* client = fake.wrap()->create(&info);
+    ServerInfo before = ServerInfo();
+    EXPECT_TRUE(client->getServerInfo(before));
+    EXPECT_EQ(std::string("copy.example|secret|label|7000|129|"),
+              std::string(before.serverAddress) + "|" + before.password + "|" + before.label + "|" +
+                  std::to_string(before.serverPort) + "|" + std::to_string(before.flags) + "|" +
+                  before.serverId + before.userName);
+    EXPECT_EQ(1, logged("userName of client is a null string!\n"));
+    // Longer than any string keeps in place: saving it must not move the text handed out.
+    const std::string name = "a-user-name-much-longer-than-thirty-two-characters";
+    EXPECT_TRUE(client->saveUserName(name.c_str()));
+    EXPECT_TRUE(client->saveUserName("eve"));
+    EXPECT_EQ(1, logged("username of client has already saved.\n"));
+    EXPECT_STREQ("", before.userName);
+    ServerInfo after = ServerInfo();
+    EXPECT_TRUE(client->getServerInfo(after));
+    EXPECT_EQ(name, after.userName);
     ServerChallenge challenge;
     Tovix::Infra::CTime time;
     for (const std::function<bool()>& operation : std::vector<std::function<bool()>>{
@@ -243,30 +264,6 @@ TEST_F(ClientLoginTest, OptionalOperationsReportNotSupported) {
     client->release();
 }
 
-TEST_F(ClientLoginTest, ServerInfoCopiesAndTheUserNameIsSavedOnce) {
-    ServerInfo info = serverFor("copy.example");
-    info.label = "label", info.flags = 0x81;
-    IClient* client = fake.wrap()->create(&info);
-    ServerInfo before = ServerInfo();
-    EXPECT_TRUE(client->getServerInfo(before));
-    EXPECT_EQ(std::string("copy.example|secret|label|"),
-              std::string(before.serverAddress) + "|" + before.password + "|" + before.label + "|" +
-                  before.serverId + before.userName);
-    EXPECT_EQ(7000, before.serverPort);
-    EXPECT_EQ(0x81, before.flags);
-    EXPECT_EQ(1, logged("userName of client is a null string!\n"));
-    // Longer than any string keeps in place: saving it must not move the text handed out.
-    const std::string name = "a-user-name-much-longer-than-thirty-two-characters";
-    EXPECT_TRUE(client->saveUserName(name.c_str()));
-    EXPECT_TRUE(client->saveUserName("eve"));
-    EXPECT_EQ(1, logged("username of client has already saved.\n"));
-    EXPECT_STREQ("", before.userName);
-    ServerInfo after = ServerInfo();
-    EXPECT_TRUE(client->getServerInfo(after));
-    EXPECT_EQ(name, after.userName);
-    client->release();
-}
-
 TEST(ClientDeathTest, OperationsNeedAClientTheLibraryMade) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     FakeServer server;
@@ -275,8 +272,6 @@ TEST(ClientDeathTest, OperationsNeedAClientTheLibraryMade) {
     EXPECT_DEATH(raw->abort(1), "assertion \\(m_internal\\)");
     raw->destroy();
 }
-
-// ---- status procs -----------------------------------------------------------------------------
 
 // Records its calls; while `hold` is set a call waits; with `detachSelf` it detaches itself.
 struct StatusRecorder {
@@ -346,9 +341,7 @@ TEST_F(StatusProcTest, DetachFromAnotherThreadWaitsForTheRunningCall) {
     blocking.hold = true;
     ASSERT_TRUE(client->attachStatusProc(blocking.proc()));
     std::thread aborter([client] { client->abort(1); });
-    while (!blocking.running) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(eventually([&] { return blocking.running.load(); }));
     std::atomic<int> runningWhenDetached{-1};
     std::thread detacher([&] {
         EXPECT_TRUE(client->detachStatusProc(blocking.proc()));
@@ -364,18 +357,9 @@ TEST_F(StatusProcTest, DetachFromAnotherThreadWaitsForTheRunningCall) {
     EXPECT_EQ(0, client->release());
 }
 
-// ---- idle sweep -----------------------------------------------------------------------------
-
 std::atomic<unsigned long long> g_fakeNow{1000};
 
-bool eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 6000 && !done(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
-
-class IdleSweepTest : public ::testing::Test {
+class IdleSweepTest : public ClientLoginTest {
 protected:
     void SetUp() override {
         g_fakeNow = 1000;
@@ -390,7 +374,6 @@ protected:
         cls.server.loginSucceeds = true;
     }
     Detail::ClientClock m_previous = nullptr;
-    const ServerInfo m_info = serverFor("sweep.example", nullptr);  // matches unlogged clients
 };
 
 TEST_F(IdleSweepTest, UnusedClientsOnlyTheListHoldsAreSweptAfterTheThreshold) {

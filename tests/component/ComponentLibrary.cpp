@@ -1,9 +1,6 @@
-// The component libraries the registry test loads, one source built under several file names:
-// "TestWidget.dll", "LateWidget.dll", "NoEntry.dll" (no createNoEntryObject),
-// "CutComponentNameForBounds28x.dl" and "MidComponentNameBound24x.dll" (the entry points of names
-// cut to 31 characters), and, with SELF_REGISTERING_NAME, "SelfRegistering.dll" and
-// "LoadedElsewhere.dll", whose initialiser registers a creator of its own, slowly, after announcing
-// through an error text that it runs.
+// The component libraries the registry test loads: one source built under the file names the
+// CMakeLists.txt beside it lists; with SELF_REGISTERING_NAME, an initialiser registers a creator
+// of its own, slowly, after announcing through an error text that it runs.
 #include <atomic>
 #include <chrono>
 #include <cstring>
