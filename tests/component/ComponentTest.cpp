@@ -33,7 +33,7 @@ using Tovix::Infra::getLastError;
 using Tovix::Infra::setLastError;
 
 std::atomic<int> g_live{0}, g_made{0}, g_destroyed{0};
-int g_tableCountAtDestroy = -1;
+std::atomic<int> g_tableCountAtDestroy{-1};
 
 // Reports its tag while alive and -1 once destroyed (a guard word catches use after destruction);
 // records how many objects its table listed when it was destroyed.
