@@ -382,8 +382,8 @@ TEST_F(IdleSweepTest, UnusedClientsOnlyTheListHoldsAreSweptAfterTheThreshold) {
     ClientClass logged("SweepLogged", "SweepLogged.widget");
     IClient* loggedClient = nullptr;
     ASSERT_NE(nullptr, logged.widget(m_info, loggedClient));
+    leaveUnloggedClient(retried);  // last use 1000; listed first, so swept first were it idle
     leaveUnloggedClient(older);    // last use 1000
-    leaveUnloggedClient(retried);  // last use 1000
     IClient* keptClient = kept.wrap()->create(&m_info);
     IClient* heldClient = held.wrap()->createAndMake(&m_info);  // the list's and ours
     ASSERT_TRUE(keptClient != nullptr && heldClient != nullptr);
