@@ -377,29 +377,29 @@ protected:
 };
 
 TEST_F(IdleSweepTest, UnusedClientsOnlyTheListHoldsAreSweptAfterTheThreshold) {
-    ClientClass older("SweepOld", "SweepOld.widget"), retried("SweepRetry", "SweepRetry.widget");
-    ClientClass kept("SweepKept", "SweepKept.widget"), held("SweepHeld", "SweepHeld.widget");
-    ClientClass logged("SweepLogged", "SweepLogged.widget");
-    IClient* loggedClient = nullptr;
-    ASSERT_NE(nullptr, logged.widget(m_info, loggedClient));
-    leaveUnloggedClient(retried);  // last use 1000; listed first, so swept first were it idle
-    leaveUnloggedClient(older);    // last use 1000
+    ClientClass older("Old", "Old.w"), retried("Retried", "Retried.w"), kept("Kept", "Kept.w");
+    ClientClass held("Held", "Held.w"), logged("Logged", "Logged.w");
+    g_fakeNow = 1500;  // listed first: a pass sweeping it with a later client shows it at once
+    IClient* heldClient = held.wrap()->createAndMake(&m_info);  // the list's and ours; made 1500
+    g_fakeNow = 1000;
+    leaveUnloggedClient(retried);
+    leaveUnloggedClient(older);  // last use 1000
     IClient* keptClient = kept.wrap()->create(&m_info);
-    IClient* heldClient = held.wrap()->createAndMake(&m_info);  // the list's and ours
-    ASSERT_TRUE(keptClient != nullptr && heldClient != nullptr);
+    IClient* loggedClient = nullptr;
+    ASSERT_TRUE(keptClient != nullptr && logged.widget(m_info, loggedClient) != nullptr);
     g_fakeNow = 1001;
     leaveUnloggedClient(retried);  // a failed login attempt is a use: 1001
     EXPECT_EQ(1, retried.server.created.load());
     // 300001 ms after the older client's last use, exactly 300000 after the retried one's.
     g_fakeNow = 301001;
     ASSERT_TRUE(eventually([&] { return older.server.destroyed.load() == 1; }));
-    EXPECT_EQ(1, older.server.logouts.load());
-    EXPECT_EQ(0, retried.server.destroyed.load());  // that pass saw the same clock
-    EXPECT_EQ(0, logged.server.destroyed.load());   // and never sweeps a logged-in client
+    EXPECT_EQ(0, retried.server.destroyed.load());        // that pass saw the same clock
+    EXPECT_EQ(0, logged.server.destroyed.load());         // and never sweeps a logged-in client
+    EXPECT_EQ(1, CComponentHelper::release(heldClient));  // then only the list holds it
     g_fakeNow = 301002;
     ASSERT_TRUE(eventually([&] { return retried.server.destroyed.load() == 1; }));
-    // Once nothing but the list holds it, the never-used client goes too; a kept one never.
-    EXPECT_EQ(1, CComponentHelper::release(heldClient));
+    EXPECT_EQ(0, held.server.destroyed.load());  // 299502 ms after it was made
+    g_fakeNow = 301501;
     ASSERT_TRUE(eventually([&] { return held.server.destroyed.load() == 1; }));
     EXPECT_EQ(0, kept.server.destroyed.load());
     EXPECT_EQ(0, CComponentHelper::release(keptClient));
