@@ -23,94 +23,69 @@ void* refuseLarge(unsigned int size) {
     return size > 4096 ? nullptr : std::malloc(size);
 }
 
-void emptyFree(void*) {}
-
-void configureEmptyFree() {
-    CPacketManager::MemoryOperator memop = MemoryTest::CountingOperator::make();
-    memop.free = Tovix::Infra::TFunction1<void, void*>();
-    CPacketManager::config(CPacketManager::policyPool, &memop, nullptr);
-}
-
-void useRefusingOperator() {
-    CPacketManager::MemoryOperator memop{&refuseLarge, &emptyFree,
+void configureOperator(bool emptyFree) {
+    CPacketManager::MemoryOperator memop{&refuseLarge, &MemoryTest::CountingOperator::doFree,
                                          &MemoryTest::CountingOperator::doMemcpy};
+    if (emptyFree) {
+        memop.free = Tovix::Infra::TFunction1<void, void*>();
+    }
     CPacketManager::config(CPacketManager::policyPool, &memop, nullptr);
     CPacketManager::instance();
 }
 
-void usePoolPast32Bits() {
-    configurePool(0xFFFFFC00u, 1024, 4);
-    CPacketManager::instance();
-}
-
-void unknownPolicy() {
-    CPacketManager::PoolParameter param{65536, 1024, 16};
-    CPacketManager::config(CPacketManager::policyPool, nullptr, &param);
-    CPacketManager::config(CPacketManager::Policy(7), nullptr, nullptr);
-    CPacket packet(1, 0);
-    const bool ok =
-        CPacketManager::instance()->getBufferSize() == 65536 && packet.capacity() % 16 == 0;
-    std::fprintf(stderr, ok ? "kept policy 2\n" : "wrong\n");
-    std::exit(0);
-}
-
-void overwriteInSteps() {
-    configurePool(1 << 20, 2048, 8);
-    CPacketManager::config(CPacketManager::Policy(0), nullptr, nullptr);
-    CPacketManager::PoolParameter param{1 << 19, 4096, 4};
-    CPacketManager::config(CPacketManager::Policy(0), nullptr, &param);
-    CPacketManager* manager = CPacketManager::instance();
-    void* p = manager->malloc(1);
-    const bool ok =
-        manager->getBufferSize() == (1u << 19) && manager->getFreeSize() == (1u << 19) - 4096;
-    manager->free(p);
-    std::fprintf(stderr, ok ? "overwritten\n" : "wrong\n");
+// Exits reporting whether `ok` held.
+void report(bool ok) {
+    std::fprintf(stderr, ok ? "configuration held\n" : "configuration lost\n");
     std::exit(0);
 }
 
 }  // namespace
 
-TEST(ConfigDeathTest, ChunkSizeBelow1024OrNotDividingTheTotalEndsTheProcess) {
+TEST(PacketConfigDeathTest, BadPoolParametersOrOperatorsEndTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, never a fork
-    const char* text =
+    const char* chunk =
         "param->chunkSize >= 1024 && param->chunkSize > 0 && param->totalSize % param->chunkSize "
         "== 0";
-    EXPECT_DEATH(configurePool(1000 * 16, 1000, 4), text);
-    EXPECT_DEATH(configurePool(1024 * 16 + 1, 1024, 4), text);
-}
-
-TEST(ConfigDeathTest, ChunkSizeThatIsNotAPowerOfTwoEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, never a fork
+    EXPECT_DEATH(configurePool(1000 * 16, 1000, 4), chunk);
+    EXPECT_DEATH(configurePool(1024 * 16 + 1, 1024, 4), chunk);
     EXPECT_DEATH(configurePool(3072 * 4, 3072, 4),
-                 "Internal Program Error - assertion \\(\\(param->chunkSize & "
-                 "\\(param->chunkSize - 1\\)\\) == 0\\)");
-}
-
-TEST(ConfigDeathTest, AlignmentBelowFourEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, never a fork
+                 "\\(\\(param->chunkSize & \\(param->chunkSize - 1\\)\\) == 0\\)");
     EXPECT_DEATH(configurePool(1024 * 16, 1024, 2), "param->alignSize >= 4");
-}
-
-TEST(ConfigDeathTest, OperatorWithAnEmptyCallableEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, never a fork
     EXPECT_DEATH(
-        configureEmptyFree(),
+        configureOperator(true),
         "!memop->malloc.empty\\(\\) && !memop->free.empty\\(\\) && !memop->memcpy.empty\\(\\)");
 }
 
-TEST(ConfigDeathTest, PoolWhoseMemoryCannotBeHadEndsTheProcessAtFirstUse) {
+TEST(PacketConfigDeathTest, PoolWhoseMemoryCannotBeHadEndsTheProcessAtFirstUse) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, never a fork
-    EXPECT_DEATH(useRefusingOperator(), "NULL != m_pOriginBuffer");
+    EXPECT_DEATH(configureOperator(false), "NULL != m_pOriginBuffer");
     // A pool block past 32 bits cannot be asked of the operator either.
-    EXPECT_DEATH(usePoolPast32Bits(), "NULL != m_pOriginBuffer");
+    EXPECT_DEATH((configurePool(0xFFFFFC00u, 1024, 4), CPacketManager::instance()),
+                 "NULL != m_pOriginBuffer");
 }
 
-TEST(ConfigExitTest, UnknownPolicyIsRefusedAndTheRestApplies) {
+TEST(PacketConfigExitTest, UnknownPolicyIsRefusedAndTheRestApplies) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, never a fork
-    EXPECT_EXIT(unknownPolicy(), testing::ExitedWithCode(0), "kept policy 2");
+    auto scenario = [] {
+        configurePool(65536, 1024, 16);
+        CPacketManager::config(CPacketManager::Policy(7), nullptr, nullptr);
+        CPacket packet(1, 0);
+        report(CPacketManager::instance()->getBufferSize() == 65536 && packet.capacity() % 16 == 0);
+    };
+    EXPECT_EXIT(scenario(), testing::ExitedWithCode(0), "configuration held");
 }
 
-TEST(ConfigExitTest, LaterCallsOverwriteOnlyWhatTheyCarry) {
+TEST(PacketConfigExitTest, LaterCallsOverwriteOnlyWhatTheyCarry) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, never a fork
-    EXPECT_EXIT(overwriteInSteps(), testing::ExitedWithCode(0), "overwritten");
+    auto scenario = [] {
+        configurePool(1 << 20, 2048, 8);
+        CPacketManager::config(CPacketManager::Policy(0), nullptr, nullptr);
+        CPacketManager::PoolParameter param{1 << 19, 4096, 4};
+        CPacketManager::config(CPacketManager::Policy(0), nullptr, &param);
+        CPacketManager* manager = CPacketManager::instance();
+        manager->malloc(1);
+        report(manager->getBufferSize() == (1u << 19) &&
+               manager->getFreeSize() == (1u << 19) - 4096);
+    };
+    EXPECT_EXIT(scenario(), testing::ExitedWithCode(0), "configuration held");
 }
