@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -70,15 +68,14 @@ TEST(Buffer, FollowsTheGrowthRuleThroughRandomCalls) {
             const unsigned int len = self ? 20 : n;
             unsigned char* from = self ? buffer.getBuffer() + 3 : data.data();
             std::generate_n(data.begin(), len, rng);
-            const std::vector<int> appended(from, from + len);
             model.make(len);
             model.grow(static_cast<unsigned int>(model.bytes.size()) + len);
-            model.bytes.insert(model.bytes.end(), appended.begin(), appended.end());
+            model.bytes.insert(model.bytes.end(), from, from + len);
             ASSERT_EQ(buffer.putBuffer(from, len), len);
         } else if (op < 5) {
             model.make(n);
             model.grow(n);
-            model.bytes.resize(n, -1);
+            model.bytes.resize(n, -1);  // bytes past the old size are not known
             buffer.resize(n);
         } else if (op == 5) {
             model.make(n);
@@ -131,9 +128,8 @@ TEST(Buffer, RequestsPast32BitsFailAndLeaveTheBufferAsItWas) {
     buffer.setIncreasedSize(0x80000000u);
     buffer.resize(0x80000001u);                          // the step rounds past 32 bits
     EXPECT_EQ(buffer.putBuffer(data, 0xFFFFFFF8u), 0u);  // 8 + 0xFFFFFFF8 does not fit either
-    EXPECT_EQ(capture.count("CBuffer resize ReMalloc fail:") +
-                  capture.count("CBuffer putbuffer ReMalloc fail:"),
-              2);
+    EXPECT_EQ(capture.count("CBuffer resize ReMalloc fail:\n"), 1);
+    EXPECT_EQ(capture.count("ReMalloc fail:"), 2);
     EXPECT_TRUE(buffer.size() == 8 && buffer.capacity() == 8 && buffer.getBuffer()[7] == 8);
 }
 
@@ -163,13 +159,8 @@ void underAddressSpaceLimit() {
         empty.setIncreasedSize(kHuge);
         check(empty.capacity() == 0, "empty ");
         check(small.size() == 4 && small.capacity() == 4 && small.getBuffer()[3] == 4, "small ");
-        for (const char* text :
-             {"CBuffer putbuffer Malloc fail:", "CBuffer putbuffer ReMalloc fail:",
-              "CBuffer resize Malloc fail:", "CBuffer resize ReMalloc fail:",
-              "CBuffer setIncreasedSize Malloc fail:"}) {
-            check(capture.count(text) == 1, text);
-        }
-        check(capture.count("CBuffer reserve Malloc fail:") == 2, "reserve ");
+        // Every call above failed once: put, append, resize twice, reserve twice, step.
+        check(capture.count("Malloc fail:") == 7 && capture.count("ReMalloc fail:") == 2, "log ");
     }
     // A pool gives its chunks back when it dies: 16 pools of 256 MiB one after the other.
     for (int i = 0; i < 16; ++i) {

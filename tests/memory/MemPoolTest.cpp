@@ -19,20 +19,16 @@ using Tovix::Memory::Detail::CMemPool;
 
 namespace {
 
-std::uintptr_t address(void* p) {
-    return reinterpret_cast<std::uintptr_t>(p);
-}
+const auto address = [](void* p) { return reinterpret_cast<std::uintptr_t>(p); };
 
 // One pool under test: its live blocks (each filled with its own byte) and its freed blocks in
 // the order they must come back (last freed first).
 struct Tracked {
-    Tracked(unsigned int blockSize, unsigned int blockCount)
-        : size(blockSize), pool(new CMemPool(blockSize, blockCount)) {}
-    unsigned int size;
-    std::unique_ptr<CMemPool> pool;
-    std::vector<std::pair<unsigned char*, unsigned char>> live;
-    std::vector<unsigned char*> freed;
-    std::set<unsigned char*> seen;
+    unsigned int size, count;
+    std::unique_ptr<CMemPool> pool{new CMemPool(size, count)};
+    std::vector<std::pair<unsigned char*, unsigned char>> live = {};
+    std::vector<unsigned char*> freed = {};
+    std::set<unsigned char*> seen = {};
 };
 
 }  // namespace
@@ -49,7 +45,7 @@ TEST(MemPool, HandsBackTheLastFreedBlockFirstAcrossManyPools) {
                 pools.erase(pools.begin() + static_cast<std::ptrdiff_t>(rng() % pools.size()));
             }
             const auto& shape = shapes[rng() % 6];
-            pools.emplace_back(new Tracked(shape[0], shape[1]));
+            pools.emplace_back(new Tracked{shape[0], shape[1]});
         }
         Tracked& t = *pools[rng() % pools.size()];
         const unsigned int fill = t.size < 8 ? t.size : 8;
@@ -86,14 +82,6 @@ TEST(MemPool, FreshBlocksLieInAddressOrderAndTheEleventhNeedsASecondChunk) {
     pool.free(nullptr);
 }
 
-TEST(MemPool, CountZeroOrChunkPast32BitsGivesAnInvalidPool) {
-    MemoryTest::Capture capture;
-    CMemPool empty(64, 0), huge(0x10000u, 0x10000u);  // 4 GiB of blocks in one chunk
-    empty.free(nullptr);
-    EXPECT_TRUE(empty.malloc() == nullptr && huge.malloc() == nullptr);
-    EXPECT_EQ(capture.count("CMemPool(): "), 2);
-}
-
 TEST(MemPool, BlocksCachedOrFreedByAnotherThreadAreHandedOutAgain) {
     CMemPool pool(64, 4);
     void* first = nullptr;
@@ -120,7 +108,7 @@ TEST(MemPool, ThreadsSharingAPoolNeverGetOneBlockTwice) {
         for (int i = 0; i < 20000; ++i) {
             mine.push_back(static_cast<unsigned char*>(pool.malloc()));
             std::memset(mine.back(), t, 48);
-            while (mine.size() > (i % 40 == 0 ? 0u : 40u)) {
+            while (mine.size() > (i % 40 == 0 || i == 19999 ? 0u : 40u)) {
                 EXPECT_EQ(mine.back()[0] + mine.back()[47], 2 * t);
                 pool.free(mine.back());
                 mine.pop_back();

@@ -17,11 +17,11 @@ class Capture : public TestSupport::LogCapture {
 public:
     Capture() { Tovix::Infra::setPrintLogLevel(6); }
     ~Capture() { Tovix::Infra::setPrintLogLevel(3); }
-    // How often `part` was logged.
     int count(const std::string& part) {
         const std::string all = text();
         int n = 0;
-        for (std::size_t at = all.find(part); at != std::string::npos; at = all.find(part, at + 1)) {
+        for (std::size_t at = all.find(part); at != std::string::npos;
+             at = all.find(part, at + 1)) {
             ++n;
         }
         return n;
@@ -41,7 +41,6 @@ struct CountingOperator {
     }
 };
 
-// Sanitizers reserve address space of their own and report deliberate misuse themselves.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define MEMORY_TEST_SANITIZER 1
 #endif

@@ -1,6 +1,5 @@
-// Packets, the packet manager and the legacy packet API under one configuration of the manager,
-// which is configured once per process: this file is built into one program per configuration,
-// chosen by MEMORY_TEST_SETUP (an index into kNames).
+// Packets, the packet manager and legacy packets under one configuration of the manager, which
+// is configured once per process: one program per configuration, MEMORY_TEST_SETUP indexing kNames.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <numeric>
-#include <thread>
 #include <vector>
 
 #include "infra/Packet.h"
@@ -25,8 +22,7 @@ using Packet = Tovix::Memory::CPacket;
 
 namespace {
 
-// The configurations: policy (1 system, 2 pool, 3 pool data, 4 external) and whether the
-// counting operator is configured.
+// The configurations: policy (1 system, 2 pool, 3 pool data, 4 external), counting operator.
 const char* const kNames[] = {"System", "SystemOperator", "Pool", "PoolData", "External"};
 constexpr int kPolicies[] = {1, 1, 2, 3, 4};
 constexpr int kPolicy = kPolicies[MEMORY_TEST_SETUP];
@@ -62,16 +58,12 @@ void expectShape(const Packet& packet, unsigned int size, unsigned int capacity,
     EXPECT_EQ(packet.getExtraData() != nullptr, extra > 0);
 }
 
-unsigned int freeSize() {
-    return CPacketManager::instance()->getFreeSize();
-}
-
-// The smallest run of 1 KiB chunks holding n bytes.
-unsigned int runFor(unsigned int n) {
-    return n <= 1024 ? 1024 : 2 * runFor((n + 1) / 2);
-}
-
-class PacketPolicy : public testing::TestWithParam<int> {};
+class PacketPolicy : public testing::TestWithParam<int> {
+protected:
+    static unsigned int freeSize() { return CPacketManager::instance()->getFreeSize(); }
+    // The smallest run of 1 KiB chunks holding n bytes.
+    static unsigned int runFor(unsigned int n) { return n <= 1024 ? 1024 : 2 * runFor(n - n / 2); }
+};
 
 }  // namespace
 
@@ -94,17 +86,13 @@ TEST_P(PacketPolicy, ManagerShowsItsPolicy) {
               13 * pool);
     EXPECT_EQ(capture.count("\n"), before + 1 + kPolicy % 2 + 14 * pool);
     EXPECT_EQ(capture.count("Manager has been configured!\n"), 1);
-    const int mallocs = CountingOperator::mallocs, copies = CountingOperator::copies;
+    const int copies = CountingOperator::copies;
     auto* p = static_cast<unsigned char*>(manager->malloc(100));
-    auto* q = static_cast<unsigned char*>(manager->malloc(100));
     unsigned char stack[100] = {7};
-    EXPECT_TRUE(manager->memcpy(p, stack, 100) == p && manager->memcpy(q, p, 100) == q && *q == 7);
-    // The pool copies with the operator only between its own blocks.
-    EXPECT_EQ(CountingOperator::mallocs - mallocs, kCounting && !kPool ? 2 : 0);
-    EXPECT_EQ(CountingOperator::copies - copies, kCounting ? (kPool ? 1 : 2) : 0);
-    EXPECT_EQ(freeSize(), kPool ? kTotal - 2048 : 0u);
+    EXPECT_TRUE(manager->memcpy(p, stack, 100) == p && manager->memcpy(stack, p, 100) == stack);
+    EXPECT_EQ(CountingOperator::copies - copies, kCounting && !kPool ? 2 : 0);  // pool: not its own
+    EXPECT_EQ(freeSize(), kPool ? kTotal - 1024 : 0u);
     manager->free(p);
-    manager->free(q);
     EXPECT_EQ(freeSize(), kPool ? kTotal : 0u);
 }
 
@@ -129,11 +117,9 @@ TEST_P(PacketPolicy, AllocatedPacketsLayOutDataAndExtraArea) {
                 EXPECT_EQ(capacity + mallocs,
                           (c[0] + 3) / 4 * 4 + CountingOperator::mallocs - kCounting);
             } else if (kPolicy == 2) {
-                // One run holds data, extra area and record; what is left over is capacity.
-                EXPECT_EQ(taken, runFor(taken));
+                // The smallest run for data, extra area and record; what is left is capacity.
+                EXPECT_TRUE(taken == runFor(capacity + c[1] + 1) && capacity >= c[0]);
                 EXPECT_TRUE(taken == 1024 || capacity - (c[0] + 3) / 4 * 4 < taken / 2);
-                EXPECT_GE(capacity, c[0]);
-                EXPECT_LT(capacity + c[1], taken);
             } else {
                 EXPECT_EQ(capacity, c[0] == 0 ? 0 : runFor(c[0]));
                 EXPECT_EQ(taken, capacity);
@@ -189,10 +175,8 @@ TEST_P(PacketPolicy, AttachLaterAndInvalidPackets) {
         Packet packet(100, log.deleter(), &parameter, 8);
         expectShape(packet, 100, 100, nullptr, 8);
         EXPECT_FALSE(Packet(packet, 0, 10, 0).valid());  // no bytes to window into yet
-        EXPECT_EQ(packet.putBuffer(block, 60), 60u);
-        expectShape(packet, 60, 100, block, 8);
         // A longer block is taken up to the capacity announced at construction.
-        EXPECT_EQ(packet.putBuffer(block, 200), 100u);
+        EXPECT_TRUE(packet.putBuffer(block, 60) == 60 && packet.putBuffer(block, 200) == 100);
         expectShape(packet, 100, 100, block, 8);
     }
     { Packet unattached(50, log.deleter(), &parameter, 0); }
@@ -203,11 +187,10 @@ TEST_P(PacketPolicy, AttachLaterAndInvalidPackets) {
         invalid.size() + invalid.capacity() + invalid.getExtraSize() + invalid.putBuffer(block, 1),
         0u);
     invalid.reset();
-    Packet copy(invalid);
-    copy = Packet(block, 4, Packet::Deleter());
     // Packets are not shared across processes here: they stay as they are.
     auto* share = Tovix::Memory::CSharePacketHelper::instance();
-    EXPECT_EQ(share->toOriginalPacket(share->toDescribePacket(copy)).getBuffer(), block);
+    Packet copy = share->toOriginalPacket(share->toDescribePacket(Packet(block, 4, {})));
+    EXPECT_EQ(copy.getBuffer(), block);
     EXPECT_FALSE(share->initSharePacket(nullptr) || share->toDescribePacket(invalid).valid());
     copy = invalid;
     EXPECT_FALSE(copy.valid());
@@ -229,10 +212,9 @@ TEST_P(PacketPolicy, WindowsSeeTheParentsBytesAndKeepItAlive) {
         EXPECT_FALSE(Packet(parent, 64, 0, 0).valid() || Packet(parent, 60, 5, 0).valid() ||
                      Packet(parent, 10, 0xFFFFFFFFu, 0).valid() ||
                      Packet(Packet(), 0, 0, 0).valid());
-        EXPECT_EQ(capture.count("PacketInternal::create() offset or size is invalid!! "
-                                "huge_size(64), offset(60), size(5)\n"),
-                  1);
-        EXPECT_EQ(capture.count("offset or size is invalid"), 4);
+        EXPECT_TRUE(capture.count("offset or size is invalid") == 4 &&
+                    capture.contains("PacketInternal::create() offset or size is invalid!! "
+                                     "huge_size(64), offset(60), size(5)\n"));
         inner = new Packet(Packet(parent, 10, 50, 0), 5, 5, 0);  // a window of a window
         EXPECT_EQ(inner->getBuffer()[0], 15);
     }
@@ -252,9 +234,10 @@ TEST_P(PacketPolicy, LegacyPacketsCarryTheDefaultHeaderAndShareTheirPacket) {
         std::memset(packet.GetHeader(), 0x5A, header);
         packet.ClearHeader();
         EXPECT_EQ(std::count(packet.GetHeader(), packet.GetHeader() + header, 0), header);
-        EXPECT_EQ(packet.SetLength(10) + packet.PutBuffer(const_cast<char*>("abc"), 3), 4ul);
+        EXPECT_EQ(packet.SetLength(10) + packet.PutBuffer(const_cast<char*>("abc"), 3) +
+                      packet.SetLength(packet.GetSize() + 1),
+                  4ul);
         EXPECT_EQ(packet.GetLeft() + packet.GetBuffer()[12], packet.GetSize() - 13 + 'c');
-        EXPECT_EQ(packet.SetLength(packet.GetSize() + 1), 0ul);
     }
     // 4 GiB + 16 cut to 32 bits would be a valid 16-byte packet.
     EXPECT_TRUE(sizeof(long) == 4 ||
@@ -267,11 +250,10 @@ TEST_P(PacketPolicy, LegacyPacketsCarryTheDefaultHeaderAndShareTheirPacket) {
     ::CPacket wrapped{Packet(copy)};
     assigned = packet;
     packet = copy = wrapped = ::CPacket(Packet());
-    EXPECT_TRUE(packet.Invalid() && !static_cast<Packet>(packet).valid());
+    EXPECT_TRUE(packet.Invalid() && !static_cast<Packet>(packet).valid() && !packet.GetHeader());
     EXPECT_EQ(packet.GetSize() + packet.GetLeft() + packet.SetLength(0) + packet.GetHeaderSize(),
               0ul);
-    EXPECT_TRUE(packet.GetBuffer() == nullptr && packet.GetHeader() == nullptr);
-    EXPECT_TRUE(log.calls.empty() && assigned.GetBuffer() == block);
+    EXPECT_TRUE(log.calls.empty() && assigned.GetBuffer() == block && !packet.GetBuffer());
     assigned = packet;  // drops the last reference
     EXPECT_EQ(log.calls, (std::vector<std::pair<void*, unsigned int>>{{block, 64}}));
     // After first use only the default header size changes, within 0 ... 255.
@@ -297,8 +279,6 @@ TEST(PacketPoolDeathTest, UseOfPoolMemoryNotHandedOutIsReportedUnderAddressSanit
     EXPECT_DEATH(p[100] = 2, "use-after-poison");  // past the request
     CPacketManager::instance()->free(const_cast<unsigned char*>(p));
     EXPECT_DEATH(p[0] = 2, "use-after-poison");
-    volatile unsigned char* bytes = Packet(64, 0).getBuffer();
-    EXPECT_DEATH(bytes[0] = 1, "use-after-poison");  // after the packet's last copy
 }
 
 namespace {
@@ -309,8 +289,7 @@ void dropLatePacket() {
     delete g_lateHolder;
     CPacketManager* manager = CPacketManager::instance();
 #if defined(_WIN32)
-    // A DLL's exit handlers run after the program's: the pool is still whole here and goes back
-    // when the library is unloaded.
+    // A DLL's exit handlers run after the program's: the pool goes back as it is unloaded.
     const bool back = manager->getFreeSize() == manager->getBufferSize();
 #else
     const bool back = manager->getPoolBuffer() == nullptr;
@@ -369,20 +348,4 @@ TEST(PacketConfigDeathTest, BadParametersOperatorsOrPoolMemoryEndTheProcess) {
                  "NULL != m_pOriginBuffer");
 }
 
-TEST(PacketConfigExitTest, LaterCallsOverwriteOnlyWhatTheyCarry) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, never a fork
-    auto inSteps = [] {
-        configurePool(1 << 20, 2048, 8);
-        CPacketManager::config(CPacketManager::Policy(0), nullptr, nullptr);
-        CPacketManager::PoolParameter param{1 << 19, 4096, 4};
-        CPacketManager::config(CPacketManager::Policy(0), nullptr, &param);
-        CPacketManager* manager = CPacketManager::instance();
-        manager->malloc(1);
-        const bool held =
-            manager->getBufferSize() == (1u << 19) && manager->getFreeSize() == (1u << 19) - 4096;
-        std::fprintf(stderr, held ? "configuration held\n" : "configuration lost\n");
-        std::exit(0);
-    };
-    EXPECT_EXIT(inSteps(), testing::ExitedWithCode(0), "configuration held");
-}
 #endif

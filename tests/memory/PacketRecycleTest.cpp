@@ -1,6 +1,5 @@
-// Under the default configuration (system policy, the library's own heap) each thread hands the
-// small blocks it frees to its next packets of the same size: no live packet ever shares bytes
-// with another, across copies, sizes, threads and thread ends.
+// On the library's own heap each thread hands the small blocks it frees to its next packets of
+// the same size: no live packet ever shares bytes with another, across threads and thread ends.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,29 +24,26 @@ using Tovix::Memory::CPacket;
 
 namespace {
 
-// A packet whose data and extra area are filled with one byte of its own.
-struct Marked {
+std::atomic<int> g_altered{0};
+
+// A packet filled with one byte of its own, data and extra area, that counts itself altered when
+// that byte is gone as it is dropped.
+struct Checked {
     CPacket packet;
     unsigned char mark;
-    Marked(CPacket p, unsigned int m) : packet(p), mark(static_cast<unsigned char>(m)) {
+    Checked(CPacket p, unsigned int m) : packet(p), mark(static_cast<unsigned char>(m)) {
         std::fill_n(packet.getBuffer(), packet.capacity(), mark);
         std::fill_n(static_cast<unsigned char*>(packet.getExtraData()), packet.getExtraSize(),
                     mark);
     }
-    bool intact() const {
+    ~Checked() {
         const auto* extra = static_cast<const unsigned char*>(packet.getExtraData());
-        return std::count(packet.getBuffer(), packet.getBuffer() + packet.capacity(), mark) +
-                   std::count(extra, extra + packet.getExtraSize(), mark) ==
-               packet.capacity() + packet.getExtraSize();
+        g_altered += std::count(packet.getBuffer(), packet.getBuffer() + packet.capacity(), mark) +
+                                 std::count(extra, extra + packet.getExtraSize(), mark) ==
+                             packet.capacity() + packet.getExtraSize()
+                         ? 0
+                         : 1;
     }
-};
-
-std::atomic<int> g_altered{0};
-
-// Counts the packets found altered when they are dropped.
-struct Checked : Marked {
-    using Marked::Marked;
-    ~Checked() { g_altered += intact() ? 0 : 1; }
 };
 
 }  // namespace
@@ -94,11 +90,11 @@ TEST(PacketRecycling, PacketsDroppedWhileAThreadEndsGoBackWhole) {
                 early.emplace_back(CPacket(200, 8), 11);
             }
             for (unsigned int size : {10u, 20u, 30u, 40u, 50u, 60u}) {  // more than are kept
-                Marked(CPacket(size, 0), 1);
+                Checked(CPacket(size, 0), 1);
             }
             thread_local std::vector<Checked> late;
             late.emplace_back(CPacket(300, 0), 99);
-            Marked(CPacket(300, 0), 5);
+            Checked(CPacket(300, 0), 5);
 #if defined(MEMORY_TEST_C11_THREADS)
             tss_set(key, new Checked(CPacket(256, 0), 3));
 #endif
@@ -120,7 +116,7 @@ struct LateDrop : Tovix::Infra::CThread {
     ~LateDrop() override { destroyThread(); }
     void threadProc() override {
         for (int i = 0; i < 8; ++i) {
-            Marked(CPacket(256, 0), 1);
+            Checked(CPacket(256, 0), 1);
         }
         FlsSetValue(slot, new Checked(CPacket(256, 0), 21));
     }

@@ -1,6 +1,5 @@
 // The buddy pool's lock with its ownership changing hands as often as it can: no two threads are
-// ever inside at once, and each sees what the one before it wrote (under the thread sanitizer,
-// every hand-over must order the plain data below).
+// ever inside at once, and each sees what the one before it wrote (under the thread sanitizer).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,8 +14,7 @@ using Tovix::Memory::Detail::PoolLock;
 TEST(PoolLock, OwnershipChangingHandsKeepsThreadsApart) {
     // Ownership after two acquisitions in a row, and never harder to get than that.
     PoolLock lock(2, 2);
-    // Guarded by the lock. Volatile only so that every access happens where it is written: the
-    // time inside must be long enough for a second thread to show up there.
+    // Guarded by the lock; volatile so that the time inside is long enough for another thread.
     volatile long counter = 0;
     volatile int inside = 0;
     std::atomic<int> overlaps{0}, owned{0}, ready{0};
