@@ -62,7 +62,8 @@ TEST(MemPool, HandsBackTheLastFreedBlockFirstAcrossManyPools) {
             const std::size_t at = rng() % t.live.size();
             const auto block = t.live[at];
             t.live.erase(t.live.begin() + static_cast<std::ptrdiff_t>(at));
-            ASSERT_EQ(std::count(block.first, block.first + fill, block.second), fill) << step;
+            ASSERT_EQ(std::count(block.first, block.first + fill, block.second),
+                      std::ptrdiff_t(fill));
             t.pool->free(block.first);
             t.freed.push_back(block.first);
         }
@@ -79,7 +80,6 @@ TEST(MemPool, FreshBlocksLieInAddressOrderAndTheEleventhNeedsASecondChunk) {
         EXPECT_TRUE(i == 0 || i == 10 || blocks[i] - blocks[i - 1] == 16) << i;
     }
     EXPECT_TRUE(blocks[10] < blocks[0] || blocks[10] > blocks[9]);
-    pool.free(nullptr);
 }
 
 TEST(MemPool, BlocksCachedOrFreedByAnotherThreadAreHandedOutAgain) {

@@ -40,7 +40,7 @@ struct Checked {
         const auto* extra = static_cast<const unsigned char*>(packet.getExtraData());
         g_altered += std::count(packet.getBuffer(), packet.getBuffer() + packet.capacity(), mark) +
                                  std::count(extra, extra + packet.getExtraSize(), mark) ==
-                             packet.capacity() + packet.getExtraSize()
+                             std::ptrdiff_t(packet.capacity() + packet.getExtraSize())
                          ? 0
                          : 1;
     }
