@@ -36,7 +36,7 @@ public:
     }
     int malloc(int k) {  // first chunk of the run handed out, or -1
         int j = k;
-        while (j < m_orders && m_lists[j].empty()) {
+        while (j >= 0 && j < m_orders && m_lists[j].empty()) {
             ++j;
         }
         if (j >= m_orders || k < 0) {
