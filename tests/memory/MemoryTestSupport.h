@@ -1,104 +1,53 @@
-// Shared helpers of the memory tests: a log capture and a counting memory operator.
+// Shared helpers of the memory tests: a log capture down to debug lines, a counting memory
+// operator, and which sanitizer the build runs under.
 #ifndef INFRA_TESTS_MEMORY_MEMORYTESTSUPPORT_H
 #define INFRA_TESTS_MEMORY_MEMORYTESTSUPPORT_H
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "infra/PacketManager.h"
-#include "infra/PrintLog.h"
+#include "support/LogCapture.h"
 
 namespace MemoryTest {
 
-// Receives every shown log line while it lives (all levels shown), then restores the defaults.
-class LogCapture {
+class Capture : public TestSupport::LogCapture {
 public:
-    LogCapture() {
-        Tovix::Infra::setPrintLogLevel(6);
-        Tovix::Infra::setLogPrinter(
-            Tovix::Infra::TFunction1<void, const char*>(this, &LogCapture::print));
-    }
-    ~LogCapture() {
-        Tovix::Infra::setLogPrinter(Tovix::Infra::TFunction1<void, const char*>());
-        Tovix::Infra::setPrintLogLevel(3);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_lines;
-    }
-    // Lines containing `text`.
-    int count(const std::string& text) {
+    Capture() { Tovix::Infra::setPrintLogLevel(6); }
+    ~Capture() { Tovix::Infra::setPrintLogLevel(3); }
+    int count(const std::string& part) {
+        const std::string all = text();
         int n = 0;
-        for (const std::string& line : lines()) {
-            n += line.find(text) != std::string::npos ? 1 : 0;
+        for (std::size_t at = all.find(part); at != std::string::npos;
+             at = all.find(part, at + 1)) {
+            ++n;
         }
         return n;
     }
-    void clear() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_lines.clear();
-    }
-
-private:
-    void print(const char* line) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_lines.emplace_back(line);
-    }
-
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
 };
 
-// A memory operator over the standard functions that counts its calls.
+// The standard functions, counting the calls and keeping the size last asked.
 struct CountingOperator {
-    static std::atomic<int>& mallocs() {
-        static std::atomic<int> n{0};
-        return n;
-    }
-    static std::atomic<int>& frees() {
-        static std::atomic<int> n{0};
-        return n;
-    }
-    static std::atomic<int>& copies() {
-        static std::atomic<int> n{0};
-        return n;
-    }
-    static void* doMalloc(unsigned int size) {
-        ++mallocs();
-        return std::malloc(size);
-    }
-    static void doFree(void* p) {
-        ++frees();
-        std::free(p);
-    }
-    static void* doMemcpy(void* dst, const void* src, unsigned int n) {
-        ++copies();
-        return n == 0 ? dst : std::memcpy(dst, src, n);
-    }
+    static inline std::atomic<int> mallocs{0}, frees{0}, copies{0};
+    static inline std::atomic<unsigned int> lastSize{0};
     static Tovix::Memory::CPacketManager::MemoryOperator make() {
-        return Tovix::Memory::CPacketManager::MemoryOperator{&doMalloc, &doFree, &doMemcpy};
+        return {+[](unsigned int size) { return ++mallocs, lastSize = size, std::malloc(size); },
+                +[](void* p) { ++frees, std::free(p); },
+                +[](void* dst, const void* src, unsigned int n) {
+                    return ++copies, n == 0 ? dst : std::memcpy(dst, src, n);
+                }};
     }
 };
 
-// True when built with AddressSanitizer.
-constexpr bool kAddressSanitizer =
-#if defined(__SANITIZE_ADDRESS__)
-    true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    true;
-#else
-    false;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MEMORY_TEST_SANITIZER 1
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
 #else
-    false;
+constexpr bool kAddressSanitizer = false;
 #endif
 
 }  // namespace MemoryTest
