@@ -88,7 +88,7 @@ private:
     }
 
     void releaseAll() {
-        /// Clear first, so a destroy() that reaches this pointer again finds it empty.
+        // Clear first, so a destroy() that reaches this pointer again finds it empty.
         T* object = m_object;
         IUnknown* companion = m_companion;
         m_object = nullptr;

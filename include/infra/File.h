@@ -180,6 +180,15 @@ struct FileInternal;
 /// the current position cost no file-system call. Operations on a closed file change nothing and
 /// return -1 (read, write, writev), 0 (seek, getPosition, getLength, puts), null (gets) or false
 /// (setvbuf). Not copyable.
+///
+/// A failing open(), load(), write() and static operation (rename, remove, makeDirectory,
+/// removeDirectory, statFS, access, stat) leaves the thread's last error (getLastError(),
+/// Error.h): the system's error number (`errno`; on Windows the C runtime's `errno` too) of the
+/// call that failed, such as ENOENT for a missing file or directory, EACCES, EEXIST, ENOTEMPTY;
+/// EINVAL for a null path or invalid open flags; EIO when a hooked file system reports a failure
+/// without setting `errno`. load() of an empty file returns null with last error 0, so a missing
+/// file (ENOENT) and an empty one can be told apart. Operations that succeed leave the last
+/// error as it was.
 class INFRA_API CFile {
 public:
     /// Open flags: one access value in the low four bits, plus option bits.

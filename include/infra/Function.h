@@ -219,8 +219,8 @@ private:
         static_assert(!std::is_volatile<O>::value, "volatile objects are not supported");
         static_assert(std::is_base_of<C, O>::value,
                       "the member function must belong to the object's class or a base of it");
-        /// Converting to a member of O applies any base-class offset inside the member pointer, so
-        /// the object word stays `obj` as given.
+        // Converting to a member of O applies any base-class offset inside the member pointer, so
+        // the object word stays `obj` as given.
         R (O::*own)(Args...) = fn;
         bind(obj, own, kind);
     }
@@ -242,8 +242,8 @@ private:
         if (obj == nullptr || fn == nullptr) {
             return;  ///< stays empty
         }
-        /// The classic technique: the member pointer is kept as one of the stand-in class and
-        /// converted back only to be called through a GenericObject* that holds the same address.
+        // The classic technique: the member pointer is kept as one of the stand-in class and
+        // converted back only to be called through a GenericObject* that holds the same address.
         GenericMember generic = reinterpret_cast<GenericMember>(fn);
         std::memcpy(m_code, &generic, sizeof(generic));
         m_object = reinterpret_cast<GenericObject*>(const_cast<std::remove_const_t<O>*>(obj));

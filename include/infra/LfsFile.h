@@ -17,7 +17,8 @@ struct LfsFileInternal;
 /// Transfers larger than 2147483647 bytes are split so that no single file-system call is asked
 /// for more; a transfer stops at the first call that moves nothing, with a warning, and returns
 /// what was moved so far (so reading up to the end of the file logs one warning). Everything not
-/// stated here behaves as in CFile. Not copyable.
+/// stated here behaves as in CFile, the last error of failures included (load() of a file longer
+/// than 0xFFFFFFFF bytes leaves EFBIG). Not copyable.
 class INFRA_API CLfsFile {
 public:
     enum SeekPosition { seekBegin = 0, seekCurrent = 1, seekEnd = 2 };

@@ -103,6 +103,72 @@ INFRA_API std::map<std::string, LogModuleInfo> getLogStatistics();
 /// Closes the log file if it is open; the next line opens it again. Call it when no thread logs.
 INFRA_API void logCleanup();
 
+/// How the log file is kept, for setLogFile. The fields are the settings that setLogFilter's
+/// "-logsize" and "-logsavesetting" change; the named constructors give the usual choices.
+struct LogFileOptions {
+    /// false: one file, emptied when it reaches the size limit ("-logsavesetting none").
+    /// true: the file is renamed "<path>_YYYY-MM-DD_N" and a new one begun when it reaches the
+    /// size limit or, with `byDay`, when the date changes.
+    bool rotating = false;
+    /// Rotating: a new file when the date of a line differs from the file's ("byday on").
+    bool byDay = false;
+    /// The size limit in KB (0 or less: none).
+    int sizeLimitKB = 0;
+    /// Rotating: the files kept, the active one and its renamed copies together; the oldest
+    /// copy is deleted beyond it (0 or less: none is deleted).
+    int maxFiles = 0;
+
+    /// One file, emptied when it reaches `limitKB` (0: it grows without limit).
+    static LogFileOptions single(int limitKB = 0) {
+        LogFileOptions o;
+        o.sizeLimitKB = limitKB;
+        return o;
+    }
+    /// A new file each day, keeping `maxFiles` files (0: all).
+    static LogFileOptions daily(int maxFiles) {
+        LogFileOptions o;
+        o.rotating = true;
+        o.byDay = true;
+        o.maxFiles = maxFiles;
+        return o;
+    }
+    /// A new file whenever the active one reaches `limitKB`, keeping `maxFiles` files (0: all).
+    static LogFileOptions bySize(int limitKB, int maxFiles) {
+        LogFileOptions o;
+        o.rotating = true;
+        o.sizeLimitKB = limitKB;
+        o.maxFiles = maxFiles;
+        return o;
+    }
+};
+
+/// Sends every shown line to the log file at `path` too, kept as `options` say: the typed twin
+/// of setLogFilter's "-logpath", "-logsize" and "-logsavesetting", setting the same state.
+/// A bare file name is taken in the current directory; null or "" ends file output.
+///
+/// The path's directory is checked, the log file is not created: the first line opens it, and
+/// an existing file there is taken over (or renamed away, when rotating) as for setLogFilter.
+/// A file already open under the previous path is closed, so the next line goes to the new one.
+///
+/// False, with every setting kept, when the path cannot take a log file: it names a directory,
+/// its directory does not exist (or is not a directory), or the directory or the file is not
+/// writable. Then the last error (Error.h) is the system's error number (`errno`: ENOENT,
+/// ENOTDIR, EISDIR, EACCES, EROFS …) and one line on standard output names the path and the
+/// reason, e.g. `setLogFile "logs/app.log": the directory "logs" does not exist; the log file
+/// settings are kept`.
+INFRA_API bool setLogFile(const char* path, const LogFileOptions& options = LogFileOptions());
+
+/// Lines at or below `level` (1 fatal … 6 debug; 0: none) flush standard output once written, so
+/// that they reach the system even when standard output is a fully buffered file or pipe and the
+/// process then ends abnormally. Default 2: error and fatal lines.
+INFRA_API void setLogFlushLevel(int level);
+INFRA_API int getLogFlushLevel();
+
+/// Hands what standard output and the log file hold in their buffers to the system (`fflush`;
+/// not a write to the disk). Returns once a line another thread is writing to the log file has
+/// been written.
+INFRA_API void flushLog();
+
 /// Hex dump at level trace: 16 bytes a line ("%p: ", the bytes in hex, two blanks, the bytes as
 /// characters, '.' outside 32..122), an empty line after every 32 lines.
 INFRA_API void dumpHex(unsigned char* data, unsigned int length);

@@ -40,6 +40,10 @@ struct LogFileSettings {
 };
 INFRA_API LogFileSettings logFileGetSettings();
 
+// Stores a new path as logFileSetPath does and every setting at once, under the writer's lock,
+// and closes the file open under the previous path (the next line opens the new one).
+void logFileConfigure(const char* path, const LogFileSettings& settings);
+
 // Appends one shown line, dated `time` (the date decides rotation by day and names rotated
 // files). 0 when written, -1 when no path is set or the file cannot be opened. The log API
 // calls it for every shown line; tests call it to choose the date.

@@ -249,7 +249,7 @@ public:
         if (INFRA_LIKELY(s_.tryAppend(s, n))) {
             return *this;
         }
-        /// The capacity must grow, which moves the text (and a source inside it).
+        // The capacity must grow, which moves the text (and a source inside it).
         CheckGrowth(n);
         const size_type sz = size();
         const bool aliased = IsAliasedRange(s, s + n);
@@ -258,7 +258,7 @@ public:
         if (INFRA_LIKELY(!aliased)) {
             s_.append(s, s + n);
         } else {
-            /// The source moved with the text: lengthen first, then copy from the new place.
+            // The source moved with the text: lengthen first, then copy from the new place.
             s_.resize(sz + n, E());
             E* p = s_.begin();
             T::move(p + sz, p + offset, n);
@@ -612,7 +612,7 @@ private:
             s_.resize(sz - (n1 - n2), E());
             return *this;
         }
-        /// Overwrite the n1 replaced characters, then open a gap for the rest [t, s2).
+        // Overwrite the n1 replaced characters, then open a gap for the rest [t, s2).
         const E* t = s1 + n1;
         INFRA_ASSERT_TEXT(std::distance(t, s2) >= 0, "std::distance(t, s2) >= 0");
         const size_type rest = n2 - n1;

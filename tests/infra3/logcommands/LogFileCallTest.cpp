@@ -1,0 +1,193 @@
+// The typed log-file call and flushing: setLogFile checks the path's directory without creating
+// the file, refuses with one line and a last error, sets the same state as the command language,
+// and moves the lines to a new path at once; error lines reach a redirected standard output
+// without a flush, lower levels with flushLog().
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "infra/Error.h"
+#include "infra/PrintLog.h"
+#include "infra3/logfile/LogFile.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define close _close
+#else
+#include <unistd.h>
+#endif
+
+using namespace Tovix::Infra;
+using Detail::logFileGetPath;
+using Detail::logFileGetSettings;
+using TestSupport::readFile;
+using TestSupport::TempDir;
+
+namespace {
+
+void filter(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (std::string& w : words) {
+        argv.push_back(w.data());
+    }
+    setLogFilter(static_cast<int>(argv.size()), argv.data());
+}
+
+bool operator==(const Detail::LogFileSettings& a, const Detail::LogFileSettings& b) {
+    return a.sizeLimit == b.sizeLimit && a.rotating == b.rotating && a.byDay == b.byDay &&
+           a.maxCount == b.maxCount;
+}
+
+// Standard output, fully buffered, sent to a file while the object lives.
+class RedirectedStdout {
+public:
+    explicit RedirectedStdout(const std::string& path) {
+        std::fflush(stdout);
+        m_saved = dup(1);
+        std::FILE* target = std::fopen(path.c_str(), "wb");
+        dup2(fileno(target), 1);
+        std::fclose(target);
+        std::setvbuf(stdout, m_buffer, _IOFBF, sizeof m_buffer);
+    }
+    ~RedirectedStdout() {
+        std::fflush(stdout);
+        dup2(m_saved, 1);
+        close(m_saved);
+        std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    }
+
+private:
+    int m_saved = -1;
+    char m_buffer[1 << 16];
+};
+
+}  // namespace
+
+TEST(LogFileCall, BadPathsAreRefusedWithOneLineALastErrorAndNothingChanged) {
+    TempDir dir;
+    const std::string root = std::filesystem::path(dir.path()).generic_string();
+    std::filesystem::create_directory(root + "/sub");
+    std::FILE* plain = std::fopen((root + "/plain").c_str(), "wb");
+    std::fclose(plain);
+    filter({"-logpath", root + "/kept.log"});
+    filter({"-logsavesetting", "bysize", "7", "2"});
+    const std::string pathBefore = logFileGetPath();
+    const Detail::LogFileSettings before = logFileGetSettings();
+
+    struct Case {
+        std::string path;
+        int error;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {root + "/missing/app.log", ENOENT,
+         "the directory \"" + root + "/missing\" does not exist"},
+        {root + "/sub/", EISDIR, "the path names a directory"},
+        {root + "/sub", EISDIR, "the path is a directory"},
+        {root + "/plain/app.log", ENOTDIR, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        setLastError(0);
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(setLogFile(c.path.c_str(), LogFileOptions::daily(3)));
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(getLastError(), c.error);
+        EXPECT_EQ(printed.rfind("setLogFile \"" + c.path + "\": " + c.reason, 0), 0u) << printed;
+        EXPECT_EQ(printed.find('\n'), printed.size() - 1) << printed;
+        EXPECT_NE(printed.find("; the log file settings are kept\n"), std::string::npos);
+        EXPECT_EQ(logFileGetPath(), pathBefore);
+        EXPECT_TRUE(logFileGetSettings() == before);
+    }
+    EXPECT_FALSE(std::filesystem::exists(root + "/missing"));
+}
+
+TEST(LogFileCall, SetsTheSameStateAsTheCommandsWithoutCreatingTheFile) {
+    TempDir dir;
+    const std::string path = std::filesystem::path(dir.path()).generic_string() + "/app.log";
+    struct Case {
+        LogFileOptions options;
+        std::vector<std::vector<std::string>> commands;
+    };
+    const Case cases[] = {
+        {LogFileOptions::single(5), {{"-logsize", "5"}, {"-logsavesetting", "none"}}},
+        {LogFileOptions::daily(7), {{"-logsize", "0"}, {"-logsavesetting", "byday", "on", "7"}}},
+        {LogFileOptions::bySize(2, 0),
+         {{"-logsavesetting", "byday", "off", "1"}, {"-logsavesetting", "bysize", "2", "0"}}},
+    };
+    for (const Case& c : cases) {
+        filter({"-logpath", path});
+        for (const std::vector<std::string>& command : c.commands) {
+            filter(command);
+        }
+        const Detail::LogFileSettings byCommands = logFileGetSettings();
+        filter({"-logsavesetting", "bysize", "99", "9"});
+        ASSERT_TRUE(setLogFile(path.c_str(), c.options));
+        EXPECT_TRUE(logFileGetSettings() == byCommands);
+        EXPECT_STREQ(logFileGetPath(), path.c_str());
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+    ASSERT_TRUE(setLogFile(nullptr));
+    EXPECT_STREQ(logFileGetPath(), "");
+}
+
+TEST(LogFileCall, LinesGoToTheNewPathFromTheNextLineOnAndRotateAsSet) {
+    TempDir dir;
+    const std::string root = std::filesystem::path(dir.path()).generic_string();
+    TestSupport::LogCapture quiet;
+    ASSERT_TRUE(setLogFile((root + "/first.log").c_str()));
+    logWarn("to the first file\n");
+    ASSERT_TRUE(setLogFile((root + "/second.log").c_str(), LogFileOptions::bySize(1, 3)));
+    for (int i = 0; i < 40; ++i) {
+        logWarn("to the second file, line %d of a few that fill a kilobyte\n", i);
+    }
+    flushLog();
+    const std::string first = readFile(root + "/first.log");
+    EXPECT_NE(first.find("to the first file"), std::string::npos);
+    EXPECT_EQ(first.find("second"), std::string::npos);
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(root)) {
+        files += entry.path().filename().string().rfind("second.log", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(files, 3);
+    EXPECT_NE(readFile(root + "/second.log").find("line 39"), std::string::npos);
+    setLogFile(nullptr);
+}
+
+TEST(LogFileCall, ErrorLinesReachARedirectedStdoutUnflushedAndFlushLogSendsTheRest) {
+    TempDir dir;
+    const std::string out = std::filesystem::path(dir.path()).generic_string() + "/stdout.txt";
+    EXPECT_EQ(getLogFlushLevel(), 2);
+    setPrintLogLevel(6);
+    {
+        RedirectedStdout redirected(out);
+        logInfo("an info line stays in the buffer\n");
+        logWarn("a warning stays in the buffer\n");
+        EXPECT_EQ(readFile(out).find("buffer"), std::string::npos);
+        logError("an error line is flushed\n");
+        const std::string afterError = readFile(out);
+        EXPECT_NE(afterError.find("an error line is flushed"), std::string::npos);
+        EXPECT_NE(afterError.find("an info line"), std::string::npos);  // written before it
+
+        setLogFlushLevel(0);
+        logFatal("not even fatal lines with level 0\n");
+        EXPECT_EQ(readFile(out).find("not even fatal"), std::string::npos);
+        setLogFlushLevel(4);
+        logDebug("debug is above 4\n");
+        EXPECT_EQ(readFile(out).find("debug is above"), std::string::npos);
+        logInfo("info is at 4\n");
+        EXPECT_NE(readFile(out).find("info is at 4"), std::string::npos);
+        logDebug("only flushLog sends this\n");
+        flushLog();
+        EXPECT_NE(readFile(out).find("only flushLog sends this"), std::string::npos);
+    }
+    setLogFlushLevel(2);
+}
