@@ -344,7 +344,7 @@ TFunction4(R (*)(A1, A2, A3, A4)) -> TFunction4<R, A1, A2, A3, A4>;
 template <class R, class A1, class A2, class A3, class A4, class A5>
 TFunction5(R (*)(A1, A2, A3, A4, A5)) -> TFunction5<R, A1, A2, A3, A4, A5>;
 
-/// The layout is shared with separately compiled code: keep it fixed.
+// The layout is shared with separately compiled code: keep it fixed.
 static_assert(sizeof(TFunction1<void, unsigned long>) == Detail::tfunctionSize, "layout changed");
 static_assert(sizeof(TFunction5<int, int, int, int, int, int>) == Detail::tfunctionSize,
               "layout changed");
