@@ -54,7 +54,7 @@ void logFileSection() {
     }
     CFile::makeDirectoryRecursively(dir.c_str());
 
-    // Rotate at 1 KB and keep three files, the active one included.
+    // Rotate at 1 KB and keep three renamed copies beside the active file.
     setLogFile(path.c_str(), LogFileOptions::bySize(1, 3));
     setLogPrinter(TFunction1<void, const char*>(&quiet));  // the lines go to the file only
     for (int i = 0; i < 60; ++i) {

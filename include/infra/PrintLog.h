@@ -114,8 +114,8 @@ struct LogFileOptions {
     bool byDay = false;
     /// The size limit in KB (0 or less: none).
     int sizeLimitKB = 0;
-    /// Rotating: the files kept, the active one and its renamed copies together; the oldest
-    /// copy is deleted beyond it (0 or less: none is deleted).
+    /// Rotating: the renamed copies kept beside the active file; a rotation that makes them more
+    /// deletes the oldest (0 or less: none is deleted).
     int maxFiles = 0;
 
     /// One file, emptied when it reaches `limitKB` (0: it grows without limit).
@@ -124,7 +124,7 @@ struct LogFileOptions {
         o.sizeLimitKB = limitKB;
         return o;
     }
-    /// A new file each day, keeping `maxFiles` files (0: all).
+    /// A new file each day, keeping `maxFiles` old files (0: all).
     static LogFileOptions daily(int maxFiles) {
         LogFileOptions o;
         o.rotating = true;
@@ -132,7 +132,8 @@ struct LogFileOptions {
         o.maxFiles = maxFiles;
         return o;
     }
-    /// A new file whenever the active one reaches `limitKB`, keeping `maxFiles` files (0: all).
+    /// A new file whenever the active one reaches `limitKB`, keeping `maxFiles` old files (0:
+    /// all).
     static LogFileOptions bySize(int limitKB, int maxFiles) {
         LogFileOptions o;
         o.rotating = true;

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "infra/Assert.h"
+#include "infra/Error.h"
 #include "infra3/core/Diagnostics.h"
 #include "infra3/file/FileInternal.h"
 
