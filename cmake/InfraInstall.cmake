@@ -33,3 +33,7 @@ else()
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/infra.pc.in ${PROJECT_BINARY_DIR}/infra.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/infra.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The examples' sources, with a CMakeLists.txt that builds them against this installed package.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/infra/examples)

@@ -1,8 +1,10 @@
-// Log files: every shown line also goes to a file that rotates by size, keeping a few old ones.
+// Log files: every shown line also goes to a file that rotates by size, keeping a few old ones,
+// set up by the typed call and by the command language.
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "infra/Error.h"
 #include "infra/File.h"
 #include "infra/FileFind.h"
 #include "infra/PrintLog.h"
@@ -25,6 +27,16 @@ void command(std::string option, std::string a = "", std::string b = "", std::st
 
 void quiet(const char*) {}
 
+void listFiles(const std::string& dir) {
+    std::printf("  files in %s:\n", dir.c_str());
+    CFileFind find;
+    for (bool found = find.findFile((dir + "demo.log*").c_str()); found;
+         found = find.findNextFile()) {
+        std::printf("    %-40s %5u bytes\n", find.getFileName().c_str(), find.getLength());
+    }
+    find.close();
+}
+
 }  // namespace
 
 void logFileSection() {
@@ -34,26 +46,29 @@ void logFileSection() {
     if (CFile::access(dir.c_str(), 0)) {
         CFile::removeDirectoryRecursively(dir.c_str(), true);
     }
-    CFile::makeDirectoryRecursively(dir.c_str());
     const std::string path = dir + "demo.log";
 
-    // Rotate at 1 KB and keep at most three rotated files.
-    command("-logpath", path);
-    command("-logsavesetting", "bysize", "1", "3");
+    // The directory does not exist yet: the path is refused, with one line saying why.
+    if (!setLogFile(path.c_str(), LogFileOptions::bySize(1, 3))) {
+        std::printf("  refused as expected, last error %d\n", getLastError());
+    }
+    CFile::makeDirectoryRecursively(dir.c_str());
+
+    // Rotate at 1 KB and keep three renamed copies beside the active file.
+    setLogFile(path.c_str(), LogFileOptions::bySize(1, 3));
     setLogPrinter(TFunction1<void, const char*>(&quiet));  // the lines go to the file only
     for (int i = 0; i < 60; ++i) {
         logWarn("line %d of the rotating log demo\n", i);
     }
     setLogPrinter(TFunction1<void, const char*>());
+    flushLog();
+    listFiles(dir);
+
+    // The command language sets the same state.
+    command("-logpath", path);
+    command("-logsavesetting", "bysize", "1", "3");
+    logWarn("one more line, set up by commands\n");
     logCleanup();
     command("-logpath", "");
-
-    std::printf("  files in %s:\n", dir.c_str());
-    CFileFind find;
-    for (bool found = find.findFile((dir + "demo.log*").c_str()); found;
-         found = find.findNextFile()) {
-        std::printf("    %-40s %5u bytes\n", find.getFileName().c_str(), find.getLength());
-    }
-    find.close();
     CFile::removeDirectoryRecursively(dir.c_str(), true);
 }

@@ -1,4 +1,5 @@
-// TComPtr: a smart pointer that holds references of component objects.
+/// @file
+/// TComPtr: a smart pointer that holds references of component objects.
 #ifndef INFRA_COMPTR_H
 #define INFRA_COMPTR_H
 
@@ -8,16 +9,16 @@
 namespace Tovix {
 namespace Component {
 
-// Holds one reference of an object of type T (derived from IUnknown) and, optionally, one of a
-// companion object that must live as long (null wherever the library builds a TComPtr). Copies
-// add a reference to each; destruction gives them back through CComponentHelper::release, so a
-// client goes through the client list. Not safe to modify one TComPtr from several threads.
+/// Holds one reference of an object of type T (derived from IUnknown) and, optionally, one of a
+/// companion object that must live as long (null wherever the library builds a TComPtr). Copies
+/// add a reference to each; destruction gives them back through CComponentHelper::release, so a
+/// client goes through the client list. Not safe to modify one TComPtr from several threads.
 template <class T>
 class TComPtr {
 public:
     TComPtr() noexcept : m_object(nullptr), m_companion(nullptr) {}
 
-    // Takes over a reference the caller already holds of `object` (and of `companion`).
+    /// Takes over a reference the caller already holds of `object` (and of `companion`).
     explicit TComPtr(T* object, IUnknown* companion = nullptr) noexcept
         : m_object(object), m_companion(companion) {}
 
@@ -48,14 +49,14 @@ public:
 
     ~TComPtr() { releaseAll(); }
 
-    // Gives back the held references and takes over `object` (see the constructor).
+    /// Gives back the held references and takes over `object` (see the constructor).
     void reset(T* object = nullptr, IUnknown* companion = nullptr) {
         TComPtr next(object, companion);
         swap(next);
     }
 
-    // Hands the object's reference to the caller and forgets both pointers; the companion's
-    // reference is given back.
+    /// Hands the object's reference to the caller and forgets both pointers; the companion's
+    /// reference is given back.
     T* detach() {
         T* object = m_object;
         m_object = nullptr;

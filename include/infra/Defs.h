@@ -1,5 +1,6 @@
-// Common definitions of the public interface: the export macro, the C linkage helper and the
-// function-signature spelling used by assertion reports.
+/// @file
+/// Common definitions of the public interface: the export macro, the C linkage helper and the
+/// function-signature spelling used by assertion reports.
 #ifndef INFRA_DEFS_H
 #define INFRA_DEFS_H
 
@@ -31,8 +32,8 @@
 #endif
 
 #if defined(__MINGW32__)
-// mingw-w64 builds of the library format with the C99-conforming printf family of the mingw
-// runtime (%zu, %lld, %jd as on other systems), not with the system runtime's dialect.
+/// mingw-w64 builds of the library format with the C99-conforming printf family of the mingw
+/// runtime (%zu, %lld, %jd as on other systems), not with the system runtime's dialect.
 #define INFRA_PRINTF_FORMAT(fmtIndex, firstArg) \
     __attribute__((format(gnu_printf, fmtIndex, firstArg)))
 #define INFRA_LIKELY(x) __builtin_expect(!!(x), 1)
@@ -65,31 +66,31 @@
 #else
 #define INFRA_THREAD_ANNOTATION(x)
 #endif
-// A class whose objects are locks; `kind` names them in diagnostics ("mutex").
+/// A class whose objects are locks; `kind` names them in diagnostics ("mutex").
 #define INFRA_CAPABILITY(kind) INFRA_THREAD_ANNOTATION(capability(kind))
-// A class that holds a lock for its lifetime (taken by the constructor, left by the destructor).
+/// A class that holds a lock for its lifetime (taken by the constructor, left by the destructor).
 #define INFRA_SCOPED_CAPABILITY INFRA_THREAD_ANNOTATION(scoped_lockable)
-// A member read or written only with `lock` held.
+/// A member read or written only with `lock` held.
 #define INFRA_GUARDED_BY(lock) INFRA_THREAD_ANNOTATION(guarded_by(lock))
-// A pointer member whose target is read or written only with `lock` held.
+/// A pointer member whose target is read or written only with `lock` held.
 #define INFRA_PT_GUARDED_BY(lock) INFRA_THREAD_ANNOTATION(pt_guarded_by(lock))
-// A function called with the locks held (exclusively / at least shared), which it keeps.
+/// A function called with the locks held (exclusively / at least shared), which it keeps.
 #define INFRA_REQUIRES(...) INFRA_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define INFRA_REQUIRES_SHARED(...) INFRA_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
-// A function that returns with the locks taken (none named: the object itself).
+/// A function that returns with the locks taken (none named: the object itself).
 #define INFRA_ACQUIRE(...) INFRA_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define INFRA_ACQUIRE_SHARED(...) INFRA_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
-// A function that takes the locks when it returns `result`.
+/// A function that takes the locks when it returns `result`.
 #define INFRA_TRY_ACQUIRE(...) INFRA_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
-// A function called with the locks held that leaves them (exclusive, shared, either).
+/// A function called with the locks held that leaves them (exclusive, shared, either).
 #define INFRA_RELEASE(...) INFRA_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define INFRA_RELEASE_SHARED(...) INFRA_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define INFRA_RELEASE_GENERIC(...) INFRA_THREAD_ANNOTATION(release_generic_capability(__VA_ARGS__))
-// A function that must not be called with the locks held (it takes them itself).
+/// A function that must not be called with the locks held (it takes them itself).
 #define INFRA_EXCLUDES(...) INFRA_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-// A function that returns a reference to `lock`.
+/// A function that returns a reference to `lock`.
 #define INFRA_RETURN_CAPABILITY(lock) INFRA_THREAD_ANNOTATION(lock_returned(lock))
-// Turns the analysis off for one function whose locking it cannot follow; say why beside it.
+/// Turns the analysis off for one function whose locking it cannot follow; say why beside it.
 #define INFRA_NO_THREAD_SAFETY_ANALYSIS INFRA_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 #endif  // INFRA_DEFS_H

@@ -1,7 +1,8 @@
-// The umbrella header: every public header of the library except the legacy global classes,
-// which have their own umbrella, <infra/Legacy.h>. Without them, `using namespace Tovix::Infra;`
-// and `using namespace Tovix::Memory;` leave names such as CTime, CMutex and CPacket
-// unambiguous.
+/// @file
+/// The umbrella header: every public header of the library except the legacy global classes,
+/// which have their own umbrella, <infra/Legacy.h>. Without them, `using namespace Tovix::Infra;`
+/// and `using namespace Tovix::Memory;` leave names such as CTime, CMutex and CPacket
+/// unambiguous.
 #ifndef INFRA_INFRA_H
 #define INFRA_INFRA_H
 

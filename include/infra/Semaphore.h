@@ -1,4 +1,5 @@
-// A counting semaphore (maximum count 0x7FFFFFFF).
+/// @file
+/// A counting semaphore (maximum count 0x7FFFFFFF).
 #ifndef INFRA_SEMAPHORE_H
 #define INFRA_SEMAPHORE_H
 
@@ -11,22 +12,22 @@ struct SemaphoreInternal;
 
 class INFRA_API CSemaphore {
 public:
-    // Starts with `initialCount` units. A semaphore that cannot be created (or a negative
-    // count) ends the process with the assertion report "m_internal->m_handle".
+    /// Starts with `initialCount` units. A semaphore that cannot be created (or a negative
+    /// count) ends the process with the assertion report "m_internal->m_handle".
     explicit CSemaphore(int initialCount = 0);
     ~CSemaphore();
     CSemaphore(const CSemaphore&) = delete;
     CSemaphore& operator=(const CSemaphore&) = delete;
 
-    // Waits without limit for one unit: 0 when obtained, -1 otherwise. Both pend() forms are
-    // blocking points: a CThread being terminated (CThread::terminateThread) ends here.
+    /// Waits without limit for one unit: 0 when obtained, -1 otherwise. Both pend() forms are
+    /// blocking points: a CThread being terminated (CThread::terminateThread) ends here.
     int pend();
-    // Waits at most `timeout` milliseconds (measured on a monotonic clock): 0 when obtained,
-    // -1 on time-out. pend(0) is tryPend().
+    /// Waits at most `timeout` milliseconds (measured on a monotonic clock): 0 when obtained,
+    /// -1 on time-out. pend(0) is tryPend().
     int pend(unsigned int timeout);
-    // Takes one unit only when one is available at once: 0 when obtained, -1 otherwise.
+    /// Takes one unit only when one is available at once: 0 when obtained, -1 otherwise.
     int tryPend();
-    // Releases one unit: 0 on success, -1 when the count is at its maximum.
+    /// Releases one unit: 0 on success, -1 when the count is at its maximum.
     int post();
 
 private:

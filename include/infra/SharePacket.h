@@ -1,4 +1,5 @@
-// The hook for sharing packets across process boundaries.
+/// @file
+/// The hook for sharing packets across process boundaries.
 #ifndef INFRA_SHAREPACKET_H
 #define INFRA_SHAREPACKET_H
 
@@ -8,21 +9,21 @@
 namespace Tovix {
 namespace Memory {
 
-// Arguments of initSharePacket(); this build reads none.
+/// Arguments of initSharePacket(); this build reads none.
 struct BaseArg {};
 
-// Converts packets to and from a form another process can map. This build has no shared
-// memory transport: packets are kept as they are and initSharePacket() reports that sharing is
-// not available. The object has no state.
+/// Converts packets to and from a form another process can map. This build has no shared
+/// memory transport: packets are kept as they are and initSharePacket() reports that sharing is
+/// not available. The object has no state.
 class INFRA_API CSharePacketHelper {
 public:
-    // The one helper object (a plain static; no lazy creation).
+    /// The one helper object (a plain static; no lazy creation).
     static CSharePacketHelper* instance();
 
-    // Sets up sharing; always false here (not available).
+    /// Sets up sharing; always false here (not available).
     bool initSharePacket(BaseArg* arg);
 
-    // A copy of `packet` (one more reference on its record).
+    /// A copy of `packet` (one more reference on its record).
     CPacket toDescribePacket(const CPacket& packet);
     CPacket toOriginalPacket(const CPacket& packet);
 

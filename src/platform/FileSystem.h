@@ -64,6 +64,8 @@ struct FileStatus {
 
 // Status of `path`, following symbolic links. 0 / -1.
 int fileStat(const char* path, FileStatus* out);
+// Whether a mode word of FileStatus is a directory's.
+bool modeIsDirectory(std::uint32_t mode);
 // True when `path` itself is a symbolic link (or another kind of link the system follows
 // silently, such as a junction); false when it is not or cannot be examined.
 bool fileIsLink(const char* path);

@@ -1,4 +1,5 @@
-# cmake -P script: install, then build and run the consumer both ways. Any failure is fatal.
+# cmake -P script: install, then build and run the consumer both ways and build the installed
+# examples. Any failure is fatal.
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
 
@@ -47,3 +48,14 @@ run("${WORK_DIR}/consumer-pc")
 if(NOT last_output MATCHES "consumer ok")
     message(FATAL_ERROR "consumer (pkg-config) printed: ${last_output}")
 endif()
+
+# 3. The installed examples, built against the installed package by their own CMakeLists.txt.
+set(examples "${prefix}/share/doc/infra/examples")
+if(NOT EXISTS "${examples}/CMakeLists.txt")
+    message(FATAL_ERROR "installed tree lacks share/doc/infra/examples/CMakeLists.txt")
+endif()
+run(${CMAKE_COMMAND} -S "${examples}" -B "${WORK_DIR}/examples-build" -G "${GENERATOR}"
+    "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"
+    "-DCMAKE_CXX_FLAGS=${EXTRA_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${EXTRA_FLAGS}"
+    "-DCMAKE_MODULE_LINKER_FLAGS=${EXTRA_FLAGS}")
+run(${CMAKE_COMMAND} --build "${WORK_DIR}/examples-build")

@@ -115,7 +115,7 @@ bool CFile::open(const char* path, unsigned int flags) {
     if (m_internal->m_buffer != nullptr) {
         unload();
     }
-    if (path == nullptr) {
+    if (!Detail::filePathGiven(path)) {
         return false;
     }
     IFileSystem* const fileSystem = Detail::fileSystemOf(path);
@@ -124,10 +124,13 @@ bool CFile::open(const char* path, unsigned int flags) {
     if (mode.empty()) {
         INFRA_DIAG_THIS(kLevelError, "CFile::open(): dwFlags(%d) is invalid\n",
                         static_cast<int>(flags));
+        Detail::fileFailed(EINVAL);
         return false;
     }
+    errno = 0;
     void* const handle = fileSystem->fopen(path, mode.c_str());
     if (handle == nullptr) {
+        Detail::fileFailed(errno);
         return false;
     }
     m_internal->m_opt = fileSystem;
@@ -170,6 +173,7 @@ unsigned char* CFile::load(const char* path) {
         self.m_length = measureLength(self, 0);
     }
     if (self.m_length == 0) {
+        setLastError(0);  // an empty file: nothing failed
         return nullptr;
     }
     // Reading only the low 32 bits of a longer file would pass a part of it off as the whole.
@@ -186,9 +190,11 @@ unsigned char* CFile::load(const char* path) {
         INFRA_DIAG_THIS(kLevelWarn, "CFile::load(): length(%d), ret(%d), %s\n",
                         static_cast<int>(length), -1, std::strerror(ENOMEM));
         unload();
+        Detail::fileFailed(ENOMEM);
         return nullptr;
     }
     seek(0, seekBegin);
+    errno = 0;
     const long count = read(self.m_buffer, length);
     if (count != static_cast<long>(length)) {
         const int error = errno;
@@ -198,6 +204,7 @@ unsigned char* CFile::load(const char* path) {
         INFRA_DIAG_THIS(kLevelWarn, "CFile::load(): length(%d), ret(%d), %s\n",
                         static_cast<int>(length), static_cast<int>(count), std::strerror(error));
         unload();
+        Detail::fileFailed(error);
         return nullptr;
     }
     return self.m_buffer;
@@ -230,6 +237,7 @@ long CFile::write(void* buffer, unsigned int length) {
         const int error = errno;
         INFRA_DIAG_PLAIN(kLevelWarn, "fwrite failed, expected:%u, actual:%u,errno=%d, errmsg:%s\n",
                          length, static_cast<unsigned int>(count), error, std::strerror(error));
+        Detail::fileFailed(error);
     }
     self.m_position = positionOf(self.m_opt, self.m_handle);
     if (self.m_position > self.m_length) {
@@ -414,37 +422,58 @@ bool CFile::resv4() {
 // A null path never reaches a file system: hooked ones need not expect it.
 
 bool CFile::rename(const char* oldPath, const char* newPath) {
-    if (oldPath == nullptr || newPath == nullptr) {
-        return false;
-    }
-    return Detail::fileSystemOf(oldPath)->rename(oldPath, newPath) == 0;
+    return Detail::filePathGiven(oldPath) && Detail::filePathGiven(newPath) &&
+           Detail::fileCall(
+               [&] { return Detail::fileSystemOf(oldPath)->rename(oldPath, newPath); });
 }
 
 bool CFile::remove(const char* path) {
-    return path != nullptr && Detail::fileSystemOf(path)->remove(path) == 0;
+    return Detail::filePathGiven(path) &&
+           Detail::fileCall([&] { return Detail::fileSystemOf(path)->remove(path); });
 }
 
 bool CFile::makeDirectory(const char* path) {
-    return path != nullptr && Detail::fileSystemOf(path)->mkdir(path) == 0;
+    return Detail::filePathGiven(path) &&
+           Detail::fileCall([&] { return Detail::fileSystemOf(path)->mkdir(path); });
 }
 
 bool CFile::removeDirectory(const char* path) {
-    return path != nullptr && Detail::fileSystemOf(path)->rmdir(path) == 0;
+    return Detail::filePathGiven(path) &&
+           Detail::fileCall([&] { return Detail::fileSystemOf(path)->rmdir(path); });
 }
 
 bool CFile::statFS(const char* path, unsigned long long& available, unsigned long long& total,
                    unsigned long long& free) {
-    return path != nullptr &&
-           Detail::fileSystemOf(path)->statfs(path, &available, &total, &free) == 0;
+    return Detail::filePathGiven(path) && Detail::fileCall([&] {
+               return Detail::fileSystemOf(path)->statfs(path, &available, &total, &free);
+           });
 }
 
 bool CFile::access(const char* path, int mode) {
-    return path != nullptr && Detail::fileSystemOf(path)->access(path, mode) == 0;
+    return Detail::filePathGiven(path) &&
+           Detail::fileCall([&] { return Detail::fileSystemOf(path)->access(path, mode); });
 }
 
 bool CFile::stat(const char* path, FileInfo& info) {
-    return path != nullptr && Detail::fileSystemOf(path)->stat(path, &info) == 0;
+    return Detail::filePathGiven(path) &&
+           Detail::fileCall([&] { return Detail::fileSystemOf(path)->stat(path, &info); });
 }
+
+namespace Detail {
+
+void fileFailed(int error) {
+    setLastError(error != 0 ? error : EIO);
+}
+
+bool filePathGiven(const char* path) {
+    if (path != nullptr) {
+        return true;
+    }
+    fileFailed(EINVAL);
+    return false;
+}
+
+}  // namespace Detail
 
 }  // namespace Infra
 }  // namespace Tovix

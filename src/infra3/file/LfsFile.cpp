@@ -9,6 +9,7 @@
 #include <new>
 
 #include "infra/Assert.h"
+#include "infra/Error.h"
 #include "infra3/core/Diagnostics.h"
 #include "infra3/file/FileInternal.h"
 
@@ -66,7 +67,7 @@ bool CLfsFile::open(const char* path, unsigned int flags) {
     if (m_internal->m_buffer != nullptr) {
         unload();
     }
-    if (path == nullptr) {
+    if (!Detail::filePathGiven(path)) {
         return false;
     }
     IFileSystem* const fileSystem = Detail::fileSystemOf(path);
@@ -75,10 +76,13 @@ bool CLfsFile::open(const char* path, unsigned int flags) {
     if (mode.empty()) {
         INFRA_DIAG_THIS(kLevelError, "CLfsFile::open(): dwFlags(%d) is invalid\n",
                         static_cast<int>(flags));
+        Detail::fileFailed(EINVAL);
         return false;
     }
+    errno = 0;
     void* const handle = fileSystem->fopen(path, mode.c_str());
     if (handle == nullptr) {
+        Detail::fileFailed(errno);
         return false;
     }
     m_internal->m_opt = fileSystem;
@@ -122,6 +126,7 @@ unsigned char* CLfsFile::load(const char* path) {
         seek(0, seekBegin);
     }
     if (self.m_length == 0) {
+        setLastError(0);  // an empty file: nothing failed
         return nullptr;
     }
     const std::uint64_t length = self.m_length;
@@ -137,9 +142,11 @@ unsigned char* CLfsFile::load(const char* path) {
                         static_cast<std::uintmax_t>(length), static_cast<std::intmax_t>(-1),
                         std::strerror(length > 0xFFFFFFFFull ? EFBIG : ENOMEM));
         unload();
+        Detail::fileFailed(length > 0xFFFFFFFFull ? EFBIG : ENOMEM);
         return nullptr;
     }
     seek(0, seekBegin);
+    errno = 0;
     const long long count = read(self.m_buffer, static_cast<long long>(length));
     if (count != static_cast<long long>(length)) {
         const int error = errno;
@@ -150,6 +157,7 @@ unsigned char* CLfsFile::load(const char* path) {
                         static_cast<std::uintmax_t>(length), static_cast<std::intmax_t>(count),
                         std::strerror(error));
         unload();
+        Detail::fileFailed(error);
         return nullptr;
     }
     return self.m_buffer;
@@ -190,15 +198,18 @@ long long CLfsFile::write(void* buffer, long long length) {
         return -1;
     }
     long long done = 0;
+    errno = 0;
     while (done < length) {
         const long long rest = length - done;
         const std::size_t chunk = static_cast<std::size_t>(rest < kChunk ? rest : kChunk);
         const std::size_t count =
             self.m_opt->fwrite(static_cast<unsigned char*>(buffer) + done, 1, chunk, self.m_handle);
         if (count == 0) {
+            const int error = errno;
             INFRA_DIAG_THIS(
                 kLevelWarn, "fwrite get error,total %jd has write %jd,expected %zu return %zu",
                 static_cast<std::intmax_t>(length), static_cast<std::intmax_t>(done), chunk, count);
+            Detail::fileFailed(error);
             break;
         }
         done += static_cast<long long>(count);

@@ -16,6 +16,7 @@ namespace Detail {
 
 PrintState g_printState;
 std::atomic<int> g_coloursActive{0};
+std::atomic<int> g_flushLevel{2};
 
 bool askColoursActive() {
     const bool active = Platform::consoleColoursActive();
@@ -63,12 +64,16 @@ int Infra_logFilter(int level, const char* module, const char* file, const char*
     return length;
 }
 
-int Infra_print(int /*level*/, const char* text) {
+int Infra_print(int level, const char* text) {
     if (text == nullptr) {
         return 0;
     }
     Tovix::Platform::debuggerOutput(text);
-    return std::fputs(text, stdout);
+    const int result = std::fputs(text, stdout);
+    if (level > 0 && level <= g_flushLevel.load(std::memory_order_relaxed)) {
+        std::fflush(stdout);
+    }
+    return result;
 }
 
 void Infra_resetcolor(void) {

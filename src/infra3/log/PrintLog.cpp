@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 
 #include "infra/Mutex.h"
 #include "infra3/log/PrintState.h"
@@ -260,6 +261,19 @@ int getPrintOptions(PrintOptions* out) {
     CMutexGuard guard(store.mutex);
     *out = store.options;
     return 0;
+}
+
+void setLogFlushLevel(int level) {
+    g_flushLevel.store(level, std::memory_order_relaxed);
+}
+
+int getLogFlushLevel() {
+    return g_flushLevel.load(std::memory_order_relaxed);
+}
+
+void flushLog() {
+    std::fflush(stdout);
+    waitForLogFileWriter();
 }
 
 std::map<std::string, LogModuleInfo> getLogStatistics() {

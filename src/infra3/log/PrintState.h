@@ -137,6 +137,9 @@ void prepareSinks();
 // ---- The log-file stage ----------------------------------------------------------------------
 // The log-file writer lies above the log: it fills this stage, and the log commands (which set
 // the writer up) install it. Until then shown lines write no file.
+// Lines at or below this level flush standard output once written (0: none).
+extern std::atomic<int> g_flushLevel;
+
 struct LogFileStage {
     // Appends one shown line dated `time`.
     int (*write)(const char* line, int length, const SystemTime& time);

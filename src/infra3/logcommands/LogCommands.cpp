@@ -1,13 +1,17 @@
 // Log commands: the setLogFilter command language and the log's cleanup, which configure both
 // the print path and the log-file writer, and plug the writer into the print path.
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "infra/Error.h"
 #include "infra/PrintLog.h"
 #include "infra3/core/Digits.h"
 #include "infra3/log/PrintState.h"
 #include "infra3/logfile/LogFile.h"
+#include "platform/FileSystem.h"
 
 namespace Tovix {
 namespace Infra {
@@ -105,7 +109,74 @@ int maxCountFrom(int max) {
     return max >= 1 ? max : 0;
 }
 
+// Why `path` cannot take a log file, or "" when it can: the path must not name a directory,
+// its directory must exist and be writable, and so must the file when it exists. `*error` is
+// the system's error number of the failed check.
+std::string logPathProblem(const std::string& path, int* error) {
+    *error = EISDIR;
+    if (Platform::isPathSeparator(path.back())) {
+        return "the path names a directory";
+    }
+    std::string::size_type end = path.size();
+    while (end > 0 && !Platform::isPathSeparator(path[end - 1])) {
+        --end;
+    }
+    const std::size_t drive = Platform::pathDriveLength(path.c_str());
+    // The directory without its final separator, unless that is the root.
+    const std::string directory = end <= drive      ? path.substr(0, drive) + "."
+                                  : end > drive + 1 ? path.substr(0, end - 1)
+                                                    : path.substr(0, end);
+    const std::string quoted = "\"" + directory + "\"";
+    Platform::FileStatus status{};
+    if (Platform::fileStat(directory.c_str(), &status) != 0) {
+        *error = errno;
+        return *error == ENOTDIR ? "a part of the directory " + quoted + " is not a directory"
+                                 : "the directory " + quoted + " does not exist";
+    }
+    if (!Platform::modeIsDirectory(status.mode)) {
+        *error = ENOTDIR;
+        return quoted + " is not a directory";
+    }
+    if (Platform::fileAccess(directory.c_str(), 2) != 0) {
+        *error = errno;
+        return "the directory " + quoted + " is not writable";
+    }
+    if (Platform::fileStat(path.c_str(), &status) == 0) {
+        if (Platform::modeIsDirectory(status.mode)) {
+            *error = EISDIR;
+            return "the path is a directory";
+        }
+        if (Platform::fileAccess(path.c_str(), 2) != 0) {
+            *error = errno;
+            return "the file is not writable";
+        }
+    }
+    return std::string();
+}
+
 }  // namespace
+
+bool setLogFile(const char* path, const LogFileOptions& options) {
+    installLogFileStage(logFileStage());
+    const std::string text = path != nullptr ? path : "";
+    if (!text.empty()) {
+        int error = 0;
+        const std::string problem = logPathProblem(text, &error);
+        if (!problem.empty()) {
+            setLastError(error);
+            std::printf("setLogFile \"%s\": %s; the log file settings are kept\n", text.c_str(),
+                        problem.c_str());
+            return false;
+        }
+    }
+    LogFileSettings settings{};
+    settings.sizeLimit = kilobytesToBytes(options.sizeLimitKB);
+    settings.rotating = options.rotating;
+    settings.byDay = options.byDay;
+    settings.maxCount = maxCountFrom(options.maxFiles);
+    logFileConfigure(text.c_str(), settings);
+    return true;
+}
 
 void setLogFilter(int argc, char* const argv[]) {
     if (argc < 0 || (argc > 0 && argv == nullptr)) {

@@ -247,9 +247,9 @@ CMutex& logFileLock() {
     return state().lock;
 }
 
-void logFileSetPath(const char* path) {
-    LogFileState& s = state();
-    CMutexGuard guard(s.lock);
+namespace {
+
+void storePath(LogFileState& s, const char* path) INFRA_REQUIRES(s.lock) {
     s.path = path != nullptr ? path : "";
     s.searchPattern.clear();
     g_logFileActive.store(false, std::memory_order_relaxed);
@@ -270,6 +270,25 @@ void logFileSetPath(const char* path) {
         s.searchPattern = s.path.substr(0, slash + 1) + "*";
     }
     g_logFileActive.store(true, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void logFileSetPath(const char* path) {
+    LogFileState& s = state();
+    CMutexGuard guard(s.lock);
+    storePath(s, path);
+}
+
+void logFileConfigure(const char* path, const LogFileSettings& settings) {
+    LogFileState& s = state();
+    CMutexGuard guard(s.lock);
+    closeFile(s);
+    storePath(s, path);
+    s.sizeLimit = settings.sizeLimit;
+    s.rotating = settings.rotating;
+    s.byDay = settings.byDay;
+    s.maxCount = settings.maxCount;
 }
 
 // The text is handed out and read after the lock would be left, so taking it here would guard

@@ -27,9 +27,10 @@ void logFileSetSizeLimit(int bytes);
 // Save mode: false = none (one file, emptied at the size limit), true = rotating.
 void logFileSetRotating(bool rotating);
 void logFileSetByDay(bool byDay);
-// Maximum number of files kept, the active file and its rotated copies ("<path>_YYYY-MM-DD_N")
-// together (0: none is ever deleted). The oldest copy goes first, by date and then by sequence
-// number; no other file is ever counted or deleted.
+// Maximum number of rotated copies ("<path>_YYYY-MM-DD_N") kept beside the active file: pruning
+// runs right after a rotation renamed the active file away (0: none is ever deleted). The oldest
+// copy goes first, by date and then by sequence number; no other file is ever counted or
+// deleted.
 void logFileSetMaxCount(int count);
 
 struct LogFileSettings {
@@ -39,6 +40,10 @@ struct LogFileSettings {
     int maxCount;
 };
 INFRA_API LogFileSettings logFileGetSettings();
+
+// Stores a new path as logFileSetPath does and every setting at once, under the writer's lock,
+// and closes the file open under the previous path (the next line opens the new one).
+void logFileConfigure(const char* path, const LogFileSettings& settings);
 
 // Appends one shown line, dated `time` (the date decides rotation by day and names rotated
 // files). 0 when written, -1 when no path is set or the file cannot be opened. The log API

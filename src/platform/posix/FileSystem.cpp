@@ -203,6 +203,10 @@ bool fileIsLink(const char* path) {
     return ::lstat(name.c_str(), &record) == 0 && S_ISLNK(record.st_mode);
 }
 
+bool modeIsDirectory(std::uint32_t mode) {
+    return S_ISDIR(static_cast<mode_t>(mode));
+}
+
 int fileAccess(const char* path, int mode) {
     if (path == nullptr) {
         errno = EINVAL;

@@ -238,6 +238,10 @@ bool fileIsLink(const char* path) {
     return data.dwReserved0 == kReparseTagSymlink || data.dwReserved0 == kReparseTagMountPoint;
 }
 
+bool modeIsDirectory(std::uint32_t mode) {
+    return (mode & _S_IFDIR) != 0;
+}
+
 int fileAccess(const char* path, int mode) {
     if (path == nullptr) {
         errno = EINVAL;

@@ -1,5 +1,6 @@
-// Small-string layer of flex_string: short texts live inline, longer ones in a heap Storage that
-// is placed into the same inline buffer.
+/// @file
+/// Small-string layer of flex_string: short texts live inline, longer ones in a heap Storage that
+/// is placed into the same inline buffer.
 #ifndef INFRA_INFRA3_DETAIL_SMALLSTRINGOPT_H
 #define INFRA_INFRA3_DETAIL_SMALLSTRINGOPT_H
 
@@ -17,20 +18,20 @@ namespace Tovix {
 namespace Infra {
 namespace Detail {
 
-// Layout (part of the binary interface): an inline buffer buf_ of maxSmallString + 1 characters,
-// aligned like Align.
-//  - Small form: the text is in buf_ and buf_[maxSmallString] holds maxSmallString - size(), so
-//    a text of exactly maxSmallString characters has 0 there, which is also its NUL.
-//  - Heap form: buf_[maxSmallString] holds `magic` (maxSmallString + 1) and a Storage object
-//    sits at the start of buf_.
-// A string takes the heap form only when its capacity must exceed maxSmallString (reserve,
-// growth); a heap-form string that shrinks keeps the heap form and its capacity (like the
-// capacity of any string, it is kept for reuse) until shrink_to_fit() returns it to the small form.
-// Copies take the small form when the text fits.
-//
-// Storage must model the storage concept (see AllocatorStringStorage), have a static max_size()
-// and be relocatable by copying its bytes (it may not point into itself): moves and swaps of
-// heap-form strings copy the inline buffer bytewise.
+/// Layout (part of the binary interface): an inline buffer buf_ of maxSmallString + 1 characters,
+/// aligned like Align.
+///  - Small form: the text is in buf_ and buf_[maxSmallString] holds maxSmallString - size(), so
+///    a text of exactly maxSmallString characters has 0 there, which is also its NUL.
+///  - Heap form: buf_[maxSmallString] holds `magic` (maxSmallString + 1) and a Storage object
+///    sits at the start of buf_.
+/// A string takes the heap form only when its capacity must exceed maxSmallString (reserve,
+/// growth); a heap-form string that shrinks keeps the heap form and its capacity (like the
+/// capacity of any string, it is kept for reuse) until shrink_to_fit() returns it to the small
+/// form. Copies take the small form when the text fits.
+///
+/// Storage must model the storage concept (see AllocatorStringStorage), have a static max_size()
+/// and be relocatable by copying its bytes (it may not point into itself): moves and swaps of
+/// heap-form strings copy the inline buffer bytewise.
 template <class Storage, unsigned int threshold, typename Align = typename Storage::value_type*>
 class SmallStringOpt {
 public:
@@ -46,7 +47,7 @@ private:
     static constexpr size_type kStorageChars = (sizeof(Storage) + sizeof(E) - 1) / sizeof(E);
 
 public:
-    // The longest text held inline; buf_[maxSmallString] is the length/marker slot.
+    /// The longest text held inline; buf_[maxSmallString] is the length/marker slot.
     static constexpr size_type maxSmallString = threshold > kStorageChars ? size_type(threshold)
                                                                           : kStorageChars;
 
@@ -60,7 +61,7 @@ private:
         E buf_[maxSmallString + 1];
     };
 
-    // The length slot read as an unsigned number.
+    /// The length slot read as an unsigned number.
     static size_type Slot(E c) noexcept {
         return static_cast<size_type>(static_cast<std::make_unsigned_t<E>>(c));
     }
@@ -73,7 +74,7 @@ private:
         return maxSmallString - Slot(buf_[maxSmallString]);
     }
 
-    // Small form of length n; for n == maxSmallString both stores write the same 0.
+    /// Small form of length n; for n == maxSmallString both stores write the same 0.
     void SetSmallSize(size_type n) noexcept {
         buf_[n] = E();
         buf_[maxSmallString] = E(maxSmallString - n);
@@ -89,7 +90,7 @@ private:
         return *std::launder(reinterpret_cast<const Storage*>(buf_));
     }
 
-    // Turns a small-form string into the heap form with capacity cap (> maxSmallString).
+    /// Turns a small-form string into the heap form with capacity cap (> maxSmallString).
     void MoveToHeap(size_type cap) {
         const size_type sz = SmallSize();
         Storage tmp;
@@ -140,7 +141,7 @@ public:
         }
     }
 
-    // The source is left an empty small-form string.
+    /// The source is left an empty small-form string.
     SmallStringOpt(SmallStringOpt&& rhs) noexcept {
         std::memcpy(buf_, rhs.buf_, sizeof(buf_));
         rhs.SetSmallSize(0);
@@ -184,8 +185,8 @@ public:
         return Small() ? maxSmallString : GetStorage().capacity();
     }
 
-    // Small form: nothing to do up to maxSmallString, otherwise moves to the heap form with
-    // capacity exactly res_arg. Heap form: the Storage's rule.
+    /// Small form: nothing to do up to maxSmallString, otherwise moves to the heap form with
+    /// capacity exactly res_arg. Heap form: the Storage's rule.
     void reserve(size_type res_arg) {
         if (Small()) {
             if (res_arg <= maxSmallString) {
@@ -198,8 +199,8 @@ public:
         INFRA_ASSERT_TEXT(capacity() >= res_arg, "capacity() >= res_arg");
     }
 
-    // Raw append; the source must not start inside the own text. A small-form string that
-    // overflows moves to the heap form with capacity exactly the new length.
+    /// Raw append; the source must not start inside the own text. A small-form string that
+    /// overflows moves to the heap form with capacity exactly the new length.
     void append(const E* b, const E* e) {
         if (b == e) {
             return;
@@ -264,7 +265,7 @@ public:
         GetStorage().resize(n, c);
     }
 
-    // Exchanges the inline buffers bytewise, whatever the forms.
+    /// Exchanges the inline buffers bytewise, whatever the forms.
     void swap(SmallStringOpt& rhs) noexcept {
         unsigned char tmp[sizeof(buf_)];
         std::memcpy(tmp, buf_, sizeof(buf_));
@@ -272,8 +273,8 @@ public:
         std::memcpy(rhs.buf_, tmp, sizeof(buf_));
     }
 
-    // A heap-form text that fits inline returns to the small form; a longer one gets a block of
-    // exactly its length.
+    /// A heap-form text that fits inline returns to the small form; a longer one gets a block of
+    /// exactly its length.
     void shrink_to_fit() {
         if (Small()) {
             return;

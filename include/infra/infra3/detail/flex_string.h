@@ -1,5 +1,6 @@
-// flex_string: the library's string template, with the interface of std::basic_string over a
-// pluggable storage (see AllocatorStringStorage.h and SmallStringOpt.h).
+/// @file
+/// flex_string: the library's string template, with the interface of std::basic_string over a
+/// pluggable storage (see AllocatorStringStorage.h and SmallStringOpt.h).
 #ifndef INFRA_INFRA3_DETAIL_FLEX_STRING_H
 #define INFRA_INFRA3_DETAIL_FLEX_STRING_H
 
@@ -24,27 +25,27 @@ namespace Tovix {
 namespace Infra {
 namespace Detail {
 
-// A contiguous, always NUL-terminated string of E with the interface of std::basic_string.
-//
-// Differences from std::basic_string, all deliberate:
-//  - Nothing is thrown for misuse. A position argument beyond size() (substr, insert, erase,
-//    replace, compare, copy, the (str, pos, n) constructor, assign and append) fails the
-//    assertion "pos <= size()"; at(n) with n >= size() fails "n < size()"; an iterator range
-//    outside the string or reversed fails "i1 <= i2" / "begin() <= i1 && i1 <= end()" /
-//    "begin() <= i2 && i2 <= end()"; a reversed source range fails "n2 >= 0"; a length beyond
-//    max_size() fails "n <= max_size() - size()" or "n <= max_size()"; front(), back() and
-//    pop_back() on an empty string fail "!empty()". Each failure ends the process with the
-//    library's assertion report. operator[] is not checked.
-//  - No growth factor: an operation that adds text beyond the capacity (append, +=,
-//    push_back, insert, replace, resize) grows it to exactly the new length, so a loop of
-//    appends reallocates on every step; reserve() first when the final length is known.
-//    reserve(n) and assign also allocate exactly what they need.
-//  - The allocator must be stateless; the storage decides the layout.
-//
-// All operations accept sources that lie in the string's own text, as std::basic_string does
-// (s.append(s), s.insert(0, s.c_str() + 2), s.replace(..., s.begin(), s.end()), ...).
-// Writing a value other than E() at data()[size()] is undefined, as for std::basic_string: with
-// the small-string storage that slot may be the length byte.
+/// A contiguous, always NUL-terminated string of E with the interface of std::basic_string.
+///
+/// Differences from std::basic_string, all deliberate:
+///  - Nothing is thrown for misuse. A position argument beyond size() (substr, insert, erase,
+///    replace, compare, copy, the (str, pos, n) constructor, assign and append) fails the
+///    assertion "pos <= size()"; at(n) with n >= size() fails "n < size()"; an iterator range
+///    outside the string or reversed fails "i1 <= i2" / "begin() <= i1 && i1 <= end()" /
+///    "begin() <= i2 && i2 <= end()"; a reversed source range fails "n2 >= 0"; a length beyond
+///    max_size() fails "n <= max_size() - size()" or "n <= max_size()"; front(), back() and
+///    pop_back() on an empty string fail "!empty()". Each failure ends the process with the
+///    library's assertion report. operator[] is not checked.
+///  - No growth factor: an operation that adds text beyond the capacity (append, +=,
+///    push_back, insert, replace, resize) grows it to exactly the new length, so a loop of
+///    appends reallocates on every step; reserve() first when the final length is known.
+///    reserve(n) and assign also allocate exactly what they need.
+///  - The allocator must be stateless; the storage decides the layout.
+///
+/// All operations accept sources that lie in the string's own text, as std::basic_string does
+/// (s.append(s), s.insert(0, s.c_str() + 2), s.replace(..., s.begin(), s.end()), ...).
+/// Writing a value other than E() at data()[size()] is undefined, as for std::basic_string: with
+/// the small-string storage that slot may be the length byte.
 template <typename E, class T = std::char_traits<E>, class A = std::allocator<E>,
           class Storage = AllocatorStringStorage<E, A>>
 class flex_string {
@@ -78,11 +79,11 @@ private:
     Storage s_;
 
 public:
-    // --- construction and assignment --------------------------------------------------------
+    /// --- construction and assignment --------------------------------------------------------
     flex_string() noexcept : s_(A()) {}
     explicit flex_string(const A& a) noexcept : s_(a) {}
     flex_string(const flex_string& str) : s_(str.s_) {}
-    // The source is left empty.
+    /// The source is left empty.
     flex_string(flex_string&& str) noexcept : s_(std::move(str.s_)) {}
     flex_string(const flex_string& str, size_type pos, size_type n = npos, const A& a = A())
         : s_(a) {
@@ -102,7 +103,7 @@ public:
     ~flex_string() = default;
 
     flex_string& operator=(const flex_string& str) { return assign(str); }
-    // The source is left empty (self-move leaves the string unchanged).
+    /// The source is left empty (self-move leaves the string unchanged).
     flex_string& operator=(flex_string&& str) noexcept {
         s_ = std::move(str.s_);
         return *this;
@@ -123,7 +124,7 @@ public:
         INFRA_ASSERT_TEXT(pos <= str.size(), "pos <= size()");
         return assign(str.data() + pos, std::min(n, str.size() - pos));
     }
-    // Reuses the capacity when it suffices, otherwise reserves exactly n.
+    /// Reuses the capacity when it suffices, otherwise reserves exactly n.
     flex_string& assign(const E* s, size_type n) {
         if (IsAliasedRange(s, s + n)) {
             E* p = s_.begin();
@@ -157,7 +158,7 @@ public:
         return assign(str.data(), str.size());
     }
 
-    // --- iterators ----------------------------------------------------------------------------
+    /// --- iterators ----------------------------------------------------------------------------
     iterator begin() noexcept { return s_.begin(); }
     const_iterator begin() const noexcept { return s_.begin(); }
     const_iterator cbegin() const noexcept { return s_.begin(); }
@@ -171,7 +172,7 @@ public:
     const_reverse_iterator rend() const noexcept { return const_reverse_iterator(begin()); }
     const_reverse_iterator crend() const noexcept { return rend(); }
 
-    // --- capacity -----------------------------------------------------------------------------
+    /// --- capacity -----------------------------------------------------------------------------
     size_type size() const noexcept { return s_.size(); }
     size_type length() const noexcept { return s_.size(); }
     size_type max_size() const noexcept { return s_.max_size(); }
@@ -187,19 +188,19 @@ public:
     }
     void resize(size_type n) { resize(n, E()); }
 
-    // capacity() >= n afterwards; a growing reserve allocates exactly n. Never shrinks (see
-    // shrink_to_fit).
+    /// capacity() >= n afterwards; a growing reserve allocates exactly n. Never shrinks (see
+    /// shrink_to_fit).
     void reserve(size_type n = 0) {
         INFRA_ASSERT_TEXT(n <= max_size(), "n <= max_size()");
         s_.reserve(n);
     }
-    // Releases unused capacity; with the small-string storage a text that fits inline returns to
-    // the inline buffer.
+    /// Releases unused capacity; with the small-string storage a text that fits inline returns to
+    /// the inline buffer.
     void shrink_to_fit() { s_.shrink_to_fit(); }
-    // Keeps the capacity.
+    /// Keeps the capacity.
     void clear() noexcept { s_.resize(0, E()); }
 
-    // --- element access -----------------------------------------------------------------------
+    /// --- element access -----------------------------------------------------------------------
     const_reference operator[](size_type n) const noexcept { return s_.data()[n]; }
     reference operator[](size_type n) noexcept { return s_.data()[n]; }
     const_reference at(size_type n) const {
@@ -226,7 +227,7 @@ public:
     E* data() noexcept { return s_.data(); }
     allocator_type get_allocator() const noexcept { return allocator_type(); }
 
-    // --- appending ----------------------------------------------------------------------------
+    /// --- appending ----------------------------------------------------------------------------
     flex_string& operator+=(const flex_string& str) { return append(str.data(), str.size()); }
     flex_string& operator+=(const E* s) { return append(s, T::length(s)); }
     flex_string& operator+=(E c) {
@@ -296,7 +297,7 @@ public:
     }
     void pop_back() noexcept { s_.resize(CheckedLast(), E()); }
 
-    // --- insert / erase / replace ---------------------------------------------------------------
+    /// --- insert / erase / replace ---------------------------------------------------------------
     flex_string& insert(size_type pos, const flex_string& str) {
         return replace(pos, 0, str.data(), str.size());
     }
@@ -337,7 +338,7 @@ public:
         s_.resize(sz - n, E());
         return *this;
     }
-    // p must be dereferenceable (erase(end()) fails the range check).
+    /// p must be dereferenceable (erase(end()) fails the range check).
     iterator erase(const_iterator p) { return erase(p, p + 1); }
     iterator erase(const_iterator first, const_iterator last) {
         CheckIterators(first, last);
@@ -405,8 +406,8 @@ public:
         return replace(static_cast<size_type>(i1 - cbegin()), static_cast<size_type>(i2 - i1), n,
                        c);
     }
-    // Replaces [i1, i2) with the source range [s1, s2), which may be any input range, including
-    // one over the own text (pointers or iterators such as rbegin()/rend()).
+    /// Replaces [i1, i2) with the source range [s1, s2), which may be any input range, including
+    /// one over the own text (pointers or iterators such as rbegin()/rend()).
     template <class It, class = RequireIterator<It>>
     flex_string& replace(const_iterator i1, const_iterator i2, It s1, It s2) {
         CheckIterators(i1, i2);
@@ -424,7 +425,7 @@ public:
         return replace(i1, i2, str.data(), str.size());
     }
 
-    // Copies at most n characters from pos into s (no NUL); returns the count copied.
+    /// Copies at most n characters from pos into s (no NUL); returns the count copied.
     size_type copy(E* s, size_type n, size_type pos = 0) const {
         INFRA_ASSERT_TEXT(pos <= size(), "pos <= size()");
         const size_type rlen = std::min(n, size() - pos);
@@ -434,7 +435,7 @@ public:
 
     void swap(flex_string& rhs) noexcept { s_.swap(rhs.s_); }
 
-    // --- searching ------------------------------------------------------------------------------
+    /// --- searching ------------------------------------------------------------------------------
     size_type find(const flex_string& str, size_type pos = 0) const noexcept {
         return find(str.data(), pos, str.size());
     }
@@ -540,7 +541,7 @@ public:
         return FindLast(&c, pos, 1, false);
     }
 
-    // --- substrings and comparison ------------------------------------------------------------
+    /// --- substrings and comparison ------------------------------------------------------------
     flex_string substr(size_type pos = 0, size_type n = npos) const {
         INFRA_ASSERT_TEXT(pos <= size(), "pos <= size()");
         return flex_string(data() + pos, std::min(n, size() - pos));
@@ -571,7 +572,7 @@ public:
     }
 
 private:
-    // True when [s1, s2) is non-empty and starts inside the own text (its NUL included).
+    /// True when [s1, s2) is non-empty and starts inside the own text (its NUL included).
     bool IsAliasedRange(const E* s1, const E* s2) const noexcept {
         const std::less_equal<const E*> le;
         return s1 != s2 && le(data(), s1) && le(s1, data() + size());
@@ -588,18 +589,18 @@ private:
         INFRA_ASSERT_TEXT(n <= max_size() - size(), "n <= max_size() - size()");
     }
 
-    // Index of the last character of a non-empty string.
+    /// Index of the last character of a non-empty string.
     size_type CheckedLast() const noexcept {
         INFRA_ASSERT_TEXT(!empty(), "!empty()");
         return size() - 1;
     }
 
-    // Reserves room for exactly `needed` characters (> capacity()): strings grow by what is
-    // added, without a growth factor.
+    /// Reserves room for exactly `needed` characters (> capacity()): strings grow by what is
+    /// added, without a growth factor.
     void Grow(size_type needed) { s_.reserve(needed); }
 
-    // Replaces the n1 characters at pos (a range inside the text) by [s1, s2), which must not
-    // lie in the own text.
+    /// Replaces the n1 characters at pos (a range inside the text) by [s1, s2), which must not
+    /// lie in the own text.
     flex_string& ReplaceCore(size_type pos, size_type n1, const E* s1, const E* s2) {
         INFRA_ASSERT_TEXT(!IsAliasedRange(s1, s2), "!IsAliasedRange(s1, s2)");
         const size_type n2 = static_cast<size_type>(s2 - s1);
@@ -627,16 +628,16 @@ private:
         return *this;
     }
 
-    // Single-pass sources are collected first (in a string that grows geometrically, since
-    // their length is not known).
+    /// Single-pass sources are collected first (in a string that grows geometrically, since
+    /// their length is not known).
     template <class It>
     flex_string& ReplaceRange(size_type pos, size_type n1, It s1, It s2, std::input_iterator_tag) {
         const std::basic_string<E, T> tmp(s1, s2);
         return ReplaceCore(pos, n1, tmp.data(), tmp.data() + tmp.size());
     }
 
-    // Character pointers are replaced in place (copied first if they alias); other iterators are
-    // copied first, since they may reach the own text in ways that cannot be detected.
+    /// Character pointers are replaced in place (copied first if they alias); other iterators are
+    /// copied first, since they may reach the own text in ways that cannot be detected.
     template <class It>
     flex_string& ReplaceRange(size_type pos, size_type n1, It s1, It s2,
                               std::forward_iterator_tag) {
@@ -681,11 +682,11 @@ private:
     }
 };
 
-// --- non-member operations --------------------------------------------------------------------
+/// --- non-member operations --------------------------------------------------------------------
 #define INFRA_FLEX_TEMPLATE template <typename E, class T, class A, class S>
 #define INFRA_FLEX flex_string<E, T, A, S>
 
-// a followed by b, reserved once.
+/// a followed by b, reserved once.
 INFRA_FLEX_TEMPLATE
 INFRA_FLEX flexConcat(const E* a, std::size_t na, const E* b, std::size_t nb) {
     INFRA_FLEX result;
@@ -773,7 +774,7 @@ bool operator==(const INFRA_FLEX& lhs, const std::basic_string<E, T, A2>& rhs) n
     return lhs.compare(rhs) == 0;
 }
 
-// The other relations, each for the five operand pairs above, through compare().
+/// The other relations, each for the five operand pairs above, through compare().
 #define INFRA_FLEX_RELATION(op)                                                                \
     INFRA_FLEX_TEMPLATE                                                                        \
     bool operator op(const INFRA_FLEX& lhs, const INFRA_FLEX& rhs) noexcept {                  \
@@ -808,14 +809,14 @@ void swap(INFRA_FLEX& lhs, INFRA_FLEX& rhs) noexcept {
     lhs.swap(rhs);
 }
 
-// Formatted output, honouring width, fill and adjustment like std::basic_string.
+/// Formatted output, honouring width, fill and adjustment like std::basic_string.
 INFRA_FLEX_TEMPLATE
 std::basic_ostream<E, T>& operator<<(std::basic_ostream<E, T>& os, const INFRA_FLEX& str) {
     return os << std::basic_string_view<E, T>(str.data(), str.size());
 }
 
-// Formatted input like std::basic_string: skips leading white space, then reads up to width()
-// (or max_size()) characters until white space or end of file; sets failbit when nothing is read.
+/// Formatted input like std::basic_string: skips leading white space, then reads up to width()
+/// (or max_size()) characters until white space or end of file; sets failbit when nothing is read.
 INFRA_FLEX_TEMPLATE
 std::basic_istream<E, T>& operator>>(std::basic_istream<E, T>& is, INFRA_FLEX& str) {
     typedef typename INFRA_FLEX::size_type size_type;
@@ -851,7 +852,7 @@ std::basic_istream<E, T>& operator>>(std::basic_istream<E, T>& is, INFRA_FLEX& s
     return is;
 }
 
-// Reads characters until delim (extracted, not stored) or end of file, like std::getline.
+/// Reads characters until delim (extracted, not stored) or end of file, like std::getline.
 INFRA_FLEX_TEMPLATE
 std::basic_istream<E, T>& getline(std::basic_istream<E, T>& is, INFRA_FLEX& str, E delim) {
     typedef typename INFRA_FLEX::size_type size_type;
