@@ -34,7 +34,8 @@ struct ThreadAccess;
 class INFRA_API CThread {
 public:
     /// Records name (null gives "Nonamed"; longer names are cut to 31 characters), priority,
-    /// policy and stack size (0: the system default; else rounded up to what the system accepts).
+    /// policy and stack size (0: the system default; else at least 64 KiB, room for the library's
+    /// own frames, and rounded up to what the system accepts).
     /// Starts nothing.
     CThread(const char* name, int priority = 64, int policy = 0, int stackSize = 0);
     /// Stops the thread if it runs (destroyThread), waits for its body to end and reclaims it.

@@ -27,9 +27,15 @@ unsigned char* dataOf(void* block) {
     return static_cast<unsigned char*>(block) + sizeof(BufferHeader);
 }
 
+// Whether a block of `capacity` bytes fits the buffer's 32-bit sizes and, with its header, the
+// address space (a 32-bit process cannot add 16 bytes to a capacity near 4 GiB).
+bool capacityFits(std::uint64_t capacity) {
+    return capacity <= 0xFFFFFFFFu && capacity <= SIZE_MAX - sizeof(BufferHeader);
+}
+
 // A block of capacity `capacity`, size 0, no step; null when the memory is short.
 void* newBlock(std::uint64_t capacity) {
-    if (capacity > 0xFFFFFFFFu) {
+    if (!capacityFits(capacity)) {
         return nullptr;
     }
     void* block = std::malloc(sizeof(BufferHeader) + static_cast<std::size_t>(capacity));
@@ -50,7 +56,7 @@ std::uint64_t grownCapacity(std::uint64_t wanted, unsigned int step) {
 // Moves the buffer to a block of `capacity` bytes; false (buffer unchanged) when the memory is
 // short or the capacity does not fit 32 bits.
 bool moveTo(void*& block, std::uint64_t capacity) {
-    if (capacity > 0xFFFFFFFFu) {
+    if (!capacityFits(capacity)) {
         return false;
     }
     void* moved = std::realloc(block, sizeof(BufferHeader) + static_cast<std::size_t>(capacity));

@@ -129,6 +129,10 @@ TEST(Buffer, RequestsPast32BitsFailAndLeaveTheBufferAsItWas) {
     EXPECT_EQ(capture.count("CBuffer resize ReMalloc fail:\n"), 1);
     EXPECT_EQ(capture.count("ReMalloc fail:"), 2);
     EXPECT_TRUE(buffer.size() == 8 && buffer.capacity() == 8 && buffer.getBuffer()[7] == 8);
+    if (sizeof(void*) == 4) {  // the header added to a capacity near 4 GiB would wrap the size
+        buffer.reserve(0xFFFFFFF0u);
+        EXPECT_TRUE(buffer.size() == 8 && buffer.capacity() == 8);
+    }
 }
 
 #if !defined(_WIN32) && !defined(MEMORY_TEST_SANITIZER)

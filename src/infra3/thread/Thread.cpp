@@ -1,6 +1,7 @@
 // Threads: CThread and its start handshake, stop requests, deadlines; CThreadLite; systemCall.
 #include "infra/Thread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -29,6 +30,9 @@ std::atomic<Detail::ThreadStarter> g_threadStarter{&Platform::threadStart};
 
 // How long terminateThread waits for a cancelled thread that was not at a blocking point.
 constexpr long long kTerminateGraceMs = 1000;
+// The smallest stack a thread is given: the library's own frames on it (a log line is formatted
+// in two 8 KiB buffers) must fit beside the body's, whatever smaller size was asked for.
+constexpr std::size_t kSmallestStack = 64 * 1024;
 
 void copyName(char (&out)[kThreadNameSize], const char* name) {
     std::strncpy(out, name != nullptr ? name : "Nonamed", kThreadNameSize - 1);
@@ -217,7 +221,9 @@ ThreadStart startThread(CThread& thread, int* error) {
     record->destroying.store(false, std::memory_order_relaxed);
     record->deadline.store(0, std::memory_order_relaxed);
     const std::size_t stackSize =
-        record->stackSize > 0 ? static_cast<std::size_t>(record->stackSize) : 0;
+        record->stackSize > 0
+            ? std::max(static_cast<std::size_t>(record->stackSize), kSmallestStack)
+            : 0;
     record->handle = g_threadStarter.load(std::memory_order_acquire)(
         &threadBody, record, stackSize, windowsPriority(record->priority, record->policy), error);
     if (record->handle == nullptr) {

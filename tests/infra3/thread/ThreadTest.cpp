@@ -120,7 +120,9 @@ TEST(ThreadPriority, MapsPriorityBandsAndTheRealTimePolicy) {
 
 TEST(Thread, LifecycleOfStartsRestartsAndStopRequests) {
     Probe probe;
-    CThreadLite thread(probe.callable(), "life");
+    // A one-byte stack: the thread still gets room for the library's own frames, its debug-level
+    // entry line included.
+    CThreadLite thread(probe.callable(), "life", 64, 0, 1);
     LogCapture log(6);
     EXPECT_TRUE(thread.getThreadID() == -1 && thread.isThreadOver());
     // Stop requests on an idle thread only report.
