@@ -149,6 +149,9 @@ struct LogFileOptions {
 ///
 /// The path's directory is checked, the log file is not created: the first line opens it, and
 /// an existing file there is taken over (or renamed away, when rotating) as for setLogFilter.
+/// The directory counts as writable when the system lets a file be created there: an empty file
+/// of a fresh name (".infra-probe-…") is created and removed at once, so permissions, read-only
+/// mounts and the privileges of the process are judged as the first line will meet them.
 /// A file already open under the previous path is closed, so the next line goes to the new one.
 ///
 /// False, with every setting kept, when the path cannot take a log file: it names a directory,

@@ -66,6 +66,10 @@ struct FileStatus {
 int fileStat(const char* path, FileStatus* out);
 // Whether a mode word of FileStatus is a directory's.
 bool modeIsDirectory(std::uint32_t mode);
+// Whether a file can be created in `directory` now, as the system decides (permissions, a
+// read-only mount, a file system that takes no files): creates an empty file of a fresh name
+// there and removes it at once. 0 / -1 with errno set.
+int directoryProbeWrite(const char* directory);
 // True when `path` itself is a symbolic link (or another kind of link the system follows
 // silently, such as a junction); false when it is not or cannot be examined.
 bool fileIsLink(const char* path);

@@ -137,9 +137,9 @@ std::string logPathProblem(const std::string& path, int* error) {
         *error = ENOTDIR;
         return quoted + " is not a directory";
     }
-    if (Platform::fileAccess(directory.c_str(), 2) != 0) {
+    if (Platform::directoryProbeWrite(directory.c_str()) != 0) {
         *error = errno;
-        return "the directory " + quoted + " is not writable";
+        return "the directory " + quoted + " is not writable (" + std::strerror(*error) + ")";
     }
     if (Platform::fileStat(path.c_str(), &status) == 0) {
         if (Platform::modeIsDirectory(status.mode)) {

@@ -203,6 +203,25 @@ bool fileIsLink(const char* path) {
     return ::lstat(name.c_str(), &record) == 0 && S_ISLNK(record.st_mode);
 }
 
+int directoryProbeWrite(const char* directory) {
+    if (directory == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::string name = directory;
+    if (name.empty() || name.back() != '/') {
+        name += '/';
+    }
+    name += ".infra-probe-XXXXXX";
+    const int descriptor = ::mkstemp(&name[0]);
+    if (descriptor < 0) {
+        return -1;
+    }
+    ::close(descriptor);
+    ::unlink(name.c_str());
+    return 0;
+}
+
 bool modeIsDirectory(std::uint32_t mode) {
     return S_ISDIR(static_cast<mode_t>(mode));
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -236,6 +237,33 @@ bool fileIsLink(const char* path) {
     }
     FindClose(find);
     return data.dwReserved0 == kReparseTagSymlink || data.dwReserved0 == kReparseTagMountPoint;
+}
+
+int directoryProbeWrite(const char* directory) {
+    if (directory == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::string base = directory;
+    if (base.empty() || (base.back() != '/' && base.back() != '\\')) {
+        base += '\\';
+    }
+    base += ".infra-probe-" + std::to_string(::GetCurrentProcessId()) + "-";
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = base + std::to_string(counter.fetch_add(1));
+        const int descriptor =
+            ::_open(name.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (descriptor >= 0) {
+            ::_close(descriptor);
+            ::_unlink(name.c_str());
+            return 0;
+        }
+        if (errno != EEXIST) {
+            return -1;
+        }
+    }
+    return -1;
 }
 
 bool modeIsDirectory(std::uint32_t mode) {
