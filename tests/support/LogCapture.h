@@ -1,10 +1,11 @@
-// Test helper: collects every shown log line while it exists, as the log printer (so nothing
-// reaches standard output meanwhile).
+// Test helpers: collects every shown log line while it exists, as the log printer (so nothing
+// reaches standard output meanwhile); runs a log command given as words.
 #ifndef INFRA_TESTS_SUPPORT_LOGCAPTURE_H
 #define INFRA_TESTS_SUPPORT_LOGCAPTURE_H
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "infra/Function.h"
 #include "infra/PrintLog.h"
@@ -36,6 +37,15 @@ private:
     std::mutex m_mutex;
     std::string m_text;
 };
+
+// Runs one setLogFilter command given as its words, the option first.
+inline void logFilter(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(&word[0]);
+    }
+    Tovix::Infra::setLogFilter(static_cast<int>(argv.size()), argv.data());
+}
 
 }  // namespace TestSupport
 

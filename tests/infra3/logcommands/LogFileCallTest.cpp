@@ -33,14 +33,6 @@ using TestSupport::TempDir;
 
 namespace {
 
-void filter(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (std::string& w : words) {
-        argv.push_back(w.data());
-    }
-    setLogFilter(static_cast<int>(argv.size()), argv.data());
-}
-
 bool operator==(const Detail::LogFileSettings& a, const Detail::LogFileSettings& b) {
     return a.sizeLimit == b.sizeLimit && a.rotating == b.rotating && a.byDay == b.byDay &&
            a.maxCount == b.maxCount;
@@ -80,8 +72,8 @@ TEST(LogFileCall, BadPathsAreRefusedWithOneLineALastErrorAndNothingChanged) {
     std::filesystem::create_directory(root + "/sub");
     std::FILE* plain = std::fopen((root + "/plain").c_str(), "wb");
     std::fclose(plain);
-    filter({"-logpath", root + "/kept.log"});
-    filter({"-logsavesetting", "bysize", "7", "2"});
+    TestSupport::logFilter({"-logpath", root + "/kept.log"});
+    TestSupport::logFilter({"-logsavesetting", "bysize", "7", "2"});
     const std::string pathBefore = logFileGetPath();
     const Detail::LogFileSettings before = logFileGetSettings();
 
@@ -135,12 +127,12 @@ TEST(LogFileCall, SetsTheSameStateAsTheCommandsWithoutCreatingTheFile) {
          {{"-logsavesetting", "byday", "off", "1"}, {"-logsavesetting", "bysize", "2", "0"}}},
     };
     for (const Case& c : cases) {
-        filter({"-logpath", path});
+        TestSupport::logFilter({"-logpath", path});
         for (const std::vector<std::string>& command : c.commands) {
-            filter(command);
+            TestSupport::logFilter(command);
         }
         const Detail::LogFileSettings byCommands = logFileGetSettings();
-        filter({"-logsavesetting", "bysize", "99", "9"});
+        TestSupport::logFilter({"-logsavesetting", "bysize", "99", "9"});
         ASSERT_TRUE(setLogFile(path.c_str(), c.options));
         EXPECT_TRUE(logFileGetSettings() == byCommands);
         EXPECT_STREQ(logFileGetPath(), path.c_str());

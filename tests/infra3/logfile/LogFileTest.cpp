@@ -12,6 +12,7 @@
 
 #include "infra/PrintLog.h"
 #include "infra3/logfile/LogFile.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -20,14 +21,6 @@ using namespace TestSupport;
 using Names = std::vector<std::string>;
 
 namespace {
-
-void filter(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (std::string& w : words) {
-        argv.push_back(w.data());
-    }
-    setLogFilter(static_cast<int>(argv.size()), argv.data());
-}
 
 SystemTime date(int year, int month, int day, int second = 0) {
     return SystemTime{year, month, day, 0, 12, 0, second, -1};
@@ -72,10 +65,10 @@ class LogFile : public ::testing::Test {
 protected:
     void TearDown() override {
         Detail::logFileRestart();
-        filter({"-logsavesetting", "byday", "off", "0"});
-        filter({"-logsavesetting", "none"});
-        filter({"-logsize", "0"});
-        filter({"-logpath", ""});
+        TestSupport::logFilter({"-logsavesetting", "byday", "off", "0"});
+        TestSupport::logFilter({"-logsavesetting", "none"});
+        TestSupport::logFilter({"-logsize", "0"});
+        TestSupport::logFilter({"-logpath", ""});
         setPrintOptions(PrintOptions{});
         setLogPrinter(TFunction1<void, const char*>());
     }
@@ -87,7 +80,7 @@ protected:
 TEST_F(LogFile, PathEndingInASeparatorIsRefusedAndABareNameIsInTheCurrentDirectory) {
     for (const char* refused : {"/tmp/somewhere/", "C:\\logs\\"}) {
         testing::internal::CaptureStdout();
-        filter({"-logpath", refused});
+        TestSupport::logFilter({"-logpath", refused});
         EXPECT_NE(testing::internal::GetCapturedStdout().find("]logDir is invalid\n"),
                   std::string::npos);
         EXPECT_STREQ(Detail::logFileGetPath(), "");
@@ -95,9 +88,9 @@ TEST_F(LogFile, PathEndingInASeparatorIsRefusedAndABareNameIsInTheCurrentDirecto
     }
     const fs::path previous = fs::current_path();
     fs::current_path(dir.path());
-    filter({"-logpath", "app.log"});
+    TestSupport::logFilter({"-logpath", "app.log"});
     EXPECT_STREQ(Detail::logFileGetPath(), "./app.log");
-    filter({"-logsavesetting", "bysize", "1", "0"});
+    TestSupport::logFilter({"-logsavesetting", "bysize", "1", "0"});
     // 512 + 512 = 1024 bytes reach the limit exactly: the third line begins a new file.
     const std::string block(511, 'b');
     for (int i = 0; i < 7; ++i) {
@@ -120,11 +113,11 @@ TEST_F(LogFile, ModeNoneCountsTheFileEmptiesItAtTheLimitAndNeverRotates) {
     for (const char* name : {"fresh.log", "restarted.log", "existing.log"}) {
         if (name[0] == 'e') {
             writeFile(dir / name, block.substr(0, 1000));
-            filter({"-logsavesetting", "byday", "on", "0"});
-            filter({"-logsavesetting", "none"});  // the by-day switch stays on
+            TestSupport::logFilter({"-logsavesetting", "byday", "on", "0"});
+            TestSupport::logFilter({"-logsavesetting", "none"});  // the by-day switch stays on
         }
-        filter({"-logpath", dir / name});
-        filter({"-logsize", "1"});
+        TestSupport::logFilter({"-logpath", dir / name});
+        TestSupport::logFilter({"-logsize", "1"});
         EXPECT_EQ(writeLine(name[0] == 'e' ? std::string(23, 'z') : block, date(2020, 1, 1)), 0);
         EXPECT_EQ(writeLine("b\n", date(2020, 1, 2)),
                   0);  // 1023 bytes before it: kept
@@ -134,7 +127,7 @@ TEST_F(LogFile, ModeNoneCountsTheFileEmptiesItAtTheLimitAndNeverRotates) {
         EXPECT_EQ(readFile(dir / name), "c\n");
         Detail::logFileRestart();
     }
-    filter({"-logsize", "0"});
+    TestSupport::logFilter({"-logsize", "0"});
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(writeLine(std::string(300, 'k') + "\n"), 0);
     }
@@ -144,13 +137,13 @@ TEST_F(LogFile, ModeNoneCountsTheFileEmptiesItAtTheLimitAndNeverRotates) {
 
 TEST_F(LogFile, ByDayRenamesWithTheFilesDateAtTheFirstLineOfANewDay) {
     const std::string path = dir / "day.log";
-    filter({"-logpath", path});
-    filter({"-logsavesetting", "byday", "off", "0"});
+    TestSupport::logFilter({"-logpath", path});
+    TestSupport::logFilter({"-logsavesetting", "byday", "off", "0"});
     EXPECT_EQ(writeLine("sunday\n", date(2013, 5, 5)), 0);
     EXPECT_EQ(writeLine("monday 1\n", date(2013, 5, 6)),
               0);  // by day off: one file
     EXPECT_EQ(listing(dir.path()), Names{"day.log"});
-    filter({"-logsavesetting", "byday", "on", "0"});
+    TestSupport::logFilter({"-logsavesetting", "byday", "on", "0"});
     EXPECT_EQ(writeLine("monday 2\n", date(2013, 5, 6)), 0);
     EXPECT_EQ(writeLine("monday 3\n", date(2013, 5, 6)), 0);
     EXPECT_EQ(writeLine("tuesday\n", SystemTime{2013, 5, 7, 2, 0, 0, 0, -1}),
@@ -164,8 +157,8 @@ TEST_F(LogFile, ByDayRenamesWithTheFilesDateAtTheFirstLineOfANewDay) {
 }
 
 TEST_F(LogFile, AFileReopenedByALineIsNotRotatedByThatLine) {
-    filter({"-logpath", dir / "reopen.log"});
-    filter({"-logsavesetting", "bysize", "1", "0"});
+    TestSupport::logFilter({"-logpath", dir / "reopen.log"});
+    TestSupport::logFilter({"-logsavesetting", "bysize", "1", "0"});
     EXPECT_EQ(writeLine(kBig), 0);
     logCleanup();
     EXPECT_EQ(writeLine("x\n") + writeLine("y\n"), 0);
@@ -193,8 +186,8 @@ TEST_F(LogFile, PruningRemovesOnlyItsOwnCopiesOldestDateThenSequenceFirst) {
         writeFile(path + suffix, "old " + suffix);
         fs::last_write_time(path + suffix, now - std::chrono::hours(hours));
     }
-    filter({"-logpath", path});
-    filter({"-logsavesetting", "bysize", "1", "4"});
+    TestSupport::logFilter({"-logpath", path});
+    TestSupport::logFilter({"-logsavesetting", "bysize", "1", "4"});
     EXPECT_EQ(writeLine("new\n"), 0);  // four copies are not too many
     EXPECT_EQ(readFile(path + "_2013-05-07_6"), "old ");
     EXPECT_EQ(listing(dir.path()).size(), 10u);
@@ -210,8 +203,8 @@ TEST_F(LogFile, PruningRemovesOnlyItsOwnCopiesOldestDateThenSequenceFirst) {
 // rotated one; none with the option off.
 TEST_F(LogFile, RotationUnderConcurrentLinesNeverLosesOrSplitsALine) {
     setLogPrinter(TFunction1<void, const char*>(&ignoreLine));
-    filter({"-logpath", dir / "busy.log"});
-    filter({"-logsavesetting", "bysize", "1", "0"});
+    TestSupport::logFilter({"-logpath", dir / "busy.log"});
+    TestSupport::logFilter({"-logsavesetting", "bysize", "1", "0"});
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([t] {
@@ -251,7 +244,7 @@ TEST_F(LogFile, RotationUnderConcurrentLinesNeverLosesOrSplitsALine) {
 TEST_F(LogFile, ADirectoryThatDisappearsFailsLinesUntilItIsBack) {
     const std::string logDir = dir / "logs", path = logDir + "/gone.log";
     fs::create_directories(logDir);
-    filter({"-logpath", path});
+    TestSupport::logFilter({"-logpath", path});
     const int descriptorsBefore = openDescriptors();
     EXPECT_EQ(writeLine("kept 1\n", date(2013, 5, 7, 1)), 0);
     EXPECT_EQ(writeLine("kept 2\n", date(2013, 5, 7, 1)), 0);
@@ -264,7 +257,7 @@ TEST_F(LogFile, ADirectoryThatDisappearsFailsLinesUntilItIsBack) {
     EXPECT_EQ(writeLine("back\n", date(2013, 5, 7, 2)), 0);
     EXPECT_EQ(readFile(path), "back\n");
     // A rotation due while the directory is gone: the rename fails, and so does the new file.
-    filter({"-logsavesetting", "bysize", "1", "0"});
+    TestSupport::logFilter({"-logsavesetting", "bysize", "1", "0"});
     EXPECT_EQ(writeLine(kBig, date(2013, 5, 7, 2)), 0);
     fs::remove_all(logDir);
     EXPECT_EQ(writeLine("lost 3\n", date(2013, 5, 7, 2)), -1);
