@@ -114,7 +114,7 @@ TYPED_TEST(FlexStringSweep, RandomOperationsMatchStdString) {
                 case 27: both([&](auto& x) { x.shrink_to_fit(); }); break;
                 case 29: both([&](auto& x) { x = x.substr(pos, n); }); break;
                 case 30: both([&](auto& x) { x = c + (p.c_str() + x + p.c_str()) + c; }); break;
-                case 31: f = Own(f.c_str() + from, len), s = s.substr(from, len); break;
+                case 31: f = step % 2 ? Own(f.c_str() + from, len) : Own(f, from, n), s = s.substr(from, step % 2 ? len : n); break;
                 case 32: both([&](auto& x) { std::istringstream(p + "\n;" + p) >> x; }); break;
                 case 33: both([&](auto& x) { std::istringstream in(";" + p); getline(in, x, ';'), getline(in, x, ';'); }); break;
                 case 28: {
@@ -187,6 +187,7 @@ TEST(FlexStringForm, ThirtyOneCharactersStayInlineAndAddedTextGrowsTheCapacityEx
         [](flex_string& s) { s.append(5, 'x'); },
         [](flex_string& s) { s.insert(s.begin() + 1, 5, 'y'); },
         [](flex_string& s) { s.replace(2, 1, "abcdef"); },
+        [](flex_string& s) { s.replace(2, 1, 6, 'z'); },
         [](flex_string& s) { s.resize(s.size() + 5, 'r'); },
         [&](flex_string& s) {
             std::for_each(five.begin(), five.end(), [&](char c) { s.push_back(c); });
