@@ -92,10 +92,25 @@ INFRA_API int setLogPrinter(TFunction1<void, const char*> printer);
 /// Appends `sink` to the print sinks unless an equal one is attached: false if it was there, and
 /// false for an empty sink (nothing to call), which is never attached.
 INFRA_API bool attachPrint(TFunction1<bool, const char*> sink);
+/// Like attachPrint(sink), with a level of the sink's own: it receives only the shown lines at or
+/// below `level` (2: errors and fatal lines; 0: none). A line hidden by the print level or a
+/// module's switch reaches no sink, so a sink's level can only narrow what it receives. An equal
+/// sink already attached keeps its level (false); detach it first to change the level.
+INFRA_API bool attachPrint(TFunction1<bool, const char*> sink, int level);
 /// Removes the first sink equal to `sink`; false when none is. A line that another thread is
 /// writing at that moment may still reach the sink after detachPrint returns: keep the sink's
 /// object alive until no thread can be logging through it (e.g. until those threads are joined).
 INFRA_API bool detachPrint(TFunction1<bool, const char*> sink);
+
+/// Gives module `module` a level of its own for the lines logged under its name through
+/// logFilter: such a line is shown when its level is at most both the print level and the
+/// module's level, so a module's level narrows and never widens (0 hides the module's lines, 6
+/// lets the print level alone decide). Switches the module on, keeps the other modules' switches
+/// and makes the module table apply, as setLogFilter's "-logmodule <module> on" does; a later
+/// "-logmodule <module> on/off" keeps the level. The level calls and logLibName test the print
+/// level only, as for the switches. setLogFilter's "-logmodulelevel <module> <level>" does the
+/// same. False, with nothing changed, for a null module or a level outside 0..6.
+INFRA_API bool setLogModuleLevel(const char* module, int level);
 
 /// A copy of the per-module statistics (kept while "-logmodulestatistics on").
 INFRA_API std::map<std::string, LogModuleInfo> getLogStatistics();

@@ -16,10 +16,16 @@ namespace Detail {
 
 namespace {
 
-// Per-module on/off switches. Consulted only while the module output state says so.
+// A module's switch and the most verbose level its lines show at.
+struct ModuleSwitch {
+    bool on = true;
+    int level = kLevelDebug;
+};
+
+// Per-module switches. Consulted only while the module output state says so.
 struct ModuleTable {
     CMutex mutex;
-    std::map<std::string, bool> modules;
+    std::map<std::string, ModuleSwitch> modules;
     std::atomic<bool> inUse{false};
 };
 
@@ -51,14 +57,15 @@ OptionsStore& optionsStore() {
     return *store;
 }
 
-bool moduleSwitchedOff(const char* module) {
+// Whether the module's switch hides a line of `level`.
+bool moduleHides(const char* module, int level) {
     ModuleTable& table = moduleTable();
     if (!table.inUse.load(std::memory_order_acquire)) {
         return false;
     }
     CMutexGuard guard(table.mutex);
     const auto it = table.modules.find(module);
-    return it != table.modules.end() && !it->second;
+    return it != table.modules.end() && (!it->second.on || level > it->second.level);
 }
 
 void addStatistics(const char* module, int length) {
@@ -108,7 +115,7 @@ INFRA_ALWAYS_INLINE int vlogFilterBody(int level, const char* module, const char
     if (state == kModulesOff) {
         return 0;
     }
-    if (state == kModulesByTable && module != nullptr && moduleSwitchedOff(module)) {
+    if (state == kModulesByTable && module != nullptr && moduleHides(module, level)) {
         return 0;
     }
     return emitLineBody(level, module, file, function, line, version, format, args);
@@ -126,14 +133,30 @@ int vlogFilter(int level, const char* module, const char* file, const char* func
     return vlogFilterBody(level, module, file, function, line, version, format, args);
 }
 
-void setModuleSwitch(const char* module, bool on) {
+namespace {
+
+template <class Change>
+void changeModuleSwitch(const char* module, Change change) {
     ModuleTable& table = moduleTable();
     {
         CMutexGuard guard(table.mutex);
-        table.modules[module] = on;
+        change(table.modules[module]);
     }
     table.inUse.store(true, std::memory_order_release);
     setModuleOutputState(kModulesByTable);
+}
+
+}  // namespace
+
+void setModuleSwitch(const char* module, bool on) {
+    changeModuleSwitch(module, [on](ModuleSwitch& s) { s.on = on; });
+}
+
+void setModuleLevel(const char* module, int level) {
+    changeModuleSwitch(module, [level](ModuleSwitch& s) {
+        s.on = true;
+        s.level = level;
+    });
 }
 
 void setStatisticsEnabled(bool enabled) {
@@ -231,6 +254,14 @@ void setPrintLogLevel(int level) {
 
 int getPrintLogLevel() {
     return g_printLevel.load(std::memory_order_relaxed);
+}
+
+bool setLogModuleLevel(const char* module, int level) {
+    if (module == nullptr || level < 0 || level > kLevelDebug) {
+        return false;
+    }
+    setModuleLevel(module, level);
+    return true;
 }
 
 void setPrintOptions(PrintOptions options) {

@@ -122,6 +122,8 @@ inline void setModuleOutputState(ModuleOutputState state) {
 
 // Switches one module's lines on or off and makes the module table apply.
 void setModuleSwitch(const char* module, bool on);
+// Gives one module a level (switching it on) and makes the module table apply.
+void setModuleLevel(const char* module, int level);
 
 void setStatisticsEnabled(bool enabled);
 

@@ -1,5 +1,6 @@
 // Log: the printer and the sinks; a line calls them with no lock held.
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -26,6 +27,15 @@ static_assert(sizeof(Sink) == sizeof(Printer) && sizeof(Sink) % sizeof(std::uint
 static_assert(std::is_trivially_copyable<Sink>::value && std::is_trivially_copyable<Printer>::value,
               "callables are copied word by word");
 
+// A sink and the most verbose level it receives.
+struct SinkEntry {
+    Sink sink;
+    int level;
+};
+
+// Every line reaches a sink attached without a level.
+constexpr int kEveryLevel = INT_MAX;
+
 // Printer and sinks. Changes are made under the mutex and then published, word by word, in a
 // sequence-locked snapshot: a line copies the snapshot without taking any lock and calls the
 // copies, so sinks run with no lock held and may attach or detach sinks (themselves included)
@@ -35,7 +45,7 @@ class OutputHooks {
 public:
     CMutex mutex;
     Printer printer;
-    std::vector<Sink> sinks;
+    std::vector<SinkEntry> sinks;
 
     // Whether a printer or any sink is set: lines without hooks read nothing more.
     bool any() const { return m_any.load(std::memory_order_acquire); }
@@ -51,7 +61,8 @@ public:
         m_count.store(fits ? static_cast<int>(sinks.size()) : -1, std::memory_order_release);
         storeWords(0, &printer);
         for (std::size_t i = 0; fits && i < sinks.size(); ++i) {
-            storeWords(i + 1, &sinks[i]);
+            storeWords(i + 1, &sinks[i].sink);
+            m_levels[i].store(sinks[i].level, std::memory_order_release);
         }
         m_sequence.store(sequence + 2, std::memory_order_release);
         m_any.store(!printer.empty() || !sinks.empty(), std::memory_order_release);
@@ -60,10 +71,11 @@ public:
     // The number of the published state; it changes with every publish (odd while one runs).
     std::uintptr_t sequence() const { return m_sequence.load(std::memory_order_acquire); }
 
-    // Copies the printer and up to `room` (at most kMaxPublishedSinks) sinks, and sets
-    // *sequenceOut to the number of the state copied; returns the sink count, or -1 when there
-    // are more (then nothing but the printer is copied).
-    int snapshot(Printer* printerOut, Sink* sinksOut, int room, std::uintptr_t* sequenceOut) const {
+    // Copies the printer and up to `room` (at most kMaxPublishedSinks) sinks with their levels,
+    // and sets *sequenceOut to the number of the state copied; returns the sink count, or -1 when
+    // there are more (then nothing but the printer is copied).
+    int snapshot(Printer* printerOut, Sink* sinksOut, int* levelsOut, int room,
+                 std::uintptr_t* sequenceOut) const {
         for (;;) {
             const std::uintptr_t before = m_sequence.load(std::memory_order_acquire);
             if ((before & 1u) != 0) {
@@ -76,6 +88,7 @@ public:
             loadWords(0, printerOut);
             for (int i = 0; i < count; ++i) {
                 loadWords(static_cast<std::size_t>(i) + 1, &sinksOut[i]);
+                levelsOut[i] = m_levels[i].load(std::memory_order_acquire);
             }
             if (m_sequence.load(std::memory_order_relaxed) == before) {
                 *sequenceOut = before;
@@ -112,6 +125,7 @@ private:
     std::atomic<std::uintptr_t> m_sequence{0};
     std::atomic<int> m_count{0};
     std::atomic<std::uintptr_t> m_words[1 + kMaxPublishedSinks][kWordsPerCallable] = {};
+    std::atomic<int> m_levels[kMaxPublishedSinks] = {};
 };
 
 OutputHooks& outputHooks() {
@@ -130,7 +144,7 @@ void callPrinter(int level, const Printer& printer, const char* line) {
 // More sinks than the snapshot holds: copies taken under the mutex.
 INFRA_NEVER_INLINE void outputLineToMany(int level, const char* line) {
     Printer printer;
-    std::vector<Sink> sinks;
+    std::vector<SinkEntry> sinks;
     {
         OutputHooks& locked = outputHooks();
         CMutexGuard guard(locked.mutex);
@@ -138,8 +152,10 @@ INFRA_NEVER_INLINE void outputLineToMany(int level, const char* line) {
         sinks = locked.sinks;
     }
     callPrinter(level, printer, line);
-    for (const Sink& sink : sinks) {
-        sink(line);
+    for (const SinkEntry& entry : sinks) {
+        if (level <= entry.level) {
+            entry.sink(line);
+        }
     }
 }
 
@@ -151,6 +167,7 @@ constexpr int kCachedSinks = 4;
 struct HookCache {
     std::uintptr_t tag;  // the state's number + 1 (odd, never 0) when the copies are valid
     int count;
+    int levels[kCachedSinks];
     bool busy;  // the copies are being called: a nested line must not replace them
     alignas(Printer) unsigned char printer[sizeof(Printer)];
     alignas(Sink) unsigned char sinks[kCachedSinks * sizeof(Sink)];
@@ -184,8 +201,9 @@ private:
 INFRA_NEVER_INLINE bool refreshHookCache(const OutputHooks& hooks, HookCache& cache) {
     std::uintptr_t sequence = 0;
     cache.tag = 0;
-    const int count = hooks.snapshot(reinterpret_cast<Printer*>(cache.printer),
-                                     reinterpret_cast<Sink*>(cache.sinks), kCachedSinks, &sequence);
+    const int count =
+        hooks.snapshot(reinterpret_cast<Printer*>(cache.printer),
+                       reinterpret_cast<Sink*>(cache.sinks), cache.levels, kCachedSinks, &sequence);
     if (count < 0) {
         return false;
     }
@@ -201,16 +219,19 @@ INFRA_NEVER_INLINE void outputLineCopied(const OutputHooks& hooks, int level, co
     alignas(Sink) unsigned char storage[kMaxPublishedSinks * sizeof(Sink)];
     Printer* const printer = reinterpret_cast<Printer*>(printerStorage);
     Sink* const sinks = reinterpret_cast<Sink*>(storage);
+    int levels[kMaxPublishedSinks];
     std::uintptr_t sequence = 0;
     const int count =
-        hooks.snapshot(printer, sinks, static_cast<int>(kMaxPublishedSinks), &sequence);
+        hooks.snapshot(printer, sinks, levels, static_cast<int>(kMaxPublishedSinks), &sequence);
     if (count < 0) {
         outputLineToMany(level, line);
         return;
     }
     callPrinter(level, *printer, line);
     for (int i = 0; i < count; ++i) {
-        sinks[i](line);
+        if (level <= levels[i]) {
+            sinks[i](line);
+        }
     }
 }
 
@@ -232,7 +253,9 @@ void outputLine(int level, const char* line) {
     callPrinter(level, *reinterpret_cast<const Printer*>(cache.printer), line);
     const Sink* const sinks = reinterpret_cast<const Sink*>(cache.sinks);
     for (int i = 0; i < cache.count; ++i) {
-        sinks[i](line);
+        if (level <= cache.levels[i]) {
+            sinks[i](line);
+        }
     }
 }
 
@@ -264,18 +287,22 @@ int setLogPrinter(TFunction1<void, const char*> printer) {
 }
 
 bool attachPrint(TFunction1<bool, const char*> sink) {
+    return attachPrint(sink, kEveryLevel);
+}
+
+bool attachPrint(TFunction1<bool, const char*> sink, int level) {
     if (sink.empty()) {
         return false;  // every line would call it
     }
     {
         OutputHooks& hooks = outputHooks();
         CMutexGuard guard(hooks.mutex);
-        for (const Sink& s : hooks.sinks) {
-            if (s == sink) {
+        for (const SinkEntry& s : hooks.sinks) {
+            if (s.sink == sink) {
                 return false;
             }
         }
-        hooks.sinks.push_back(sink);
+        hooks.sinks.push_back(SinkEntry{sink, level});
         hooks.publish();
     }
     // A line being written to the log file finishes before the caller goes on.
@@ -287,7 +314,7 @@ bool detachPrint(TFunction1<bool, const char*> sink) {
     OutputHooks& hooks = outputHooks();
     CMutexGuard guard(hooks.mutex);
     for (auto it = hooks.sinks.begin(); it != hooks.sinks.end(); ++it) {
-        if (*it == sink) {
+        if (it->sink == sink) {
             hooks.sinks.erase(it);
             hooks.publish();
             return true;

@@ -195,6 +195,13 @@ void setLogFilter(int argc, char* const argv[]) {
         }
     } else if (isOption(option, "-logmodule") && argc >= 3) {
         setModuleSwitch(argv[1] != nullptr ? argv[1] : "", sameWord(argv[2], "on"));
+    } else if (isOption(option, "-logmodulelevel") && argc >= 3) {
+        int level = 0;
+        if (numberFor(option, argv[2], &level) &&
+            !setLogModuleLevel(argv[1] != nullptr ? argv[1] : "", level)) {
+            std::printf("logfilter %s: %d is not a level from 0 to 6; the setting is kept\n",
+                        option, level);
+        }
     } else if (isOption(option, "-logmodule") && argc == 2) {
         setModuleOutputState(sameWord(argv[1], "off") ? kModulesOff : kModulesAllOn);
     } else if (isOption(option, "-logtime")) {

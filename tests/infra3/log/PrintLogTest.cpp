@@ -153,7 +153,10 @@ TEST_F(LogApi, FiltersFollowLevelModuleSwitchesAndTheModuleTable) {
         "0111100; -logmodule on => 1111101; -logmodule B On "
         "=> 0111100; -logmodule A on => "
         "1111101; -loglevel 0 => 0000001; -loglevel 1 => "
-        "0000101; -loglevel 4 => 1111111;");
+        "0000101; -loglevel 4 => 1111111; -logmodulelevel A 2 => 0111111; -logmodule A off => "
+        "0111110; -logmodule A on => 0111111; -logmodulelevel A 9 => 0111111; -logmodulelevel A "
+        "x => 0111111; -logmodulelevel A 0 => 0111111; -logmodulelevel A 6 => 1111111; "
+        "-loglevel 2 => 0001101; -logmodulelevel B 3 => 0001101;");
     for (std::string step; std::getline(steps, step, ';');) {
         command(step.substr(0, step.find("=>")));
         testing::internal::CaptureStdout();
@@ -171,6 +174,18 @@ TEST_F(LogApi, FiltersFollowLevelModuleSwitchesAndTheModuleTable) {
         }
         EXPECT_EQ(got, step.substr(step.find("=>") + 3)) << step;
     }
+}
+TEST_F(LogApi, AModuleLevelNeedsAModuleAndALevelFromZeroToSix) {
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(setLogModuleLevel(nullptr, 3) || setLogModuleLevel("A", -1) ||
+                 setLogModuleLevel("A", 7));
+    command("-logmodulelevel A 7");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "logfilter -logmodulelevel: 7 is not a level from 0 to 6; the setting is kept\n");
+    EXPECT_GT(logFilter(3, "A", "f", "g", 1, "v", "a\n"), 0);  // the table is still unused
+    EXPECT_TRUE(setLogModuleLevel("A", 2));
+    EXPECT_EQ(logFilter(3, "A", "f", "g", 1, "v", "a\n"), 0);
+    setLogModuleLevel("A", 6);
 }
 
 TEST_F(LogApi, APartialLineGetsOnePrefixWhicheverCallEndsIt) {
@@ -262,6 +277,36 @@ TEST_F(LogSinks, AttachedOnceCalledOncePerLineAndEmptyOnesRefused) {
         logWarn("line for %zu sinks\n", count);
         for (std::size_t i = 0; i < sinks.size(); ++i) {
             EXPECT_EQ(sinks[i].lines().size(), i < count ? 1u : 0u) << i << " of " << count;
+        }
+    }
+}
+
+// Sinks with levels of their own, few (copied per thread) and many (copied under a lock): each
+// receives the shown lines at or below its level, and nothing the print level hides.
+TEST_F(LogSinks, ASinksLevelNarrowsWhatItReceives) {
+    std::vector<Recorder> sinks(18);
+    for (std::size_t count : {std::size_t(3), sinks.size()}) {
+        for (std::size_t i = 0; i < count; ++i) {
+            sinks[i].clear();
+            EXPECT_TRUE(attachPrint(sinks[i].asSink(), static_cast<int>(i % 8)));
+        }
+        EXPECT_FALSE(attachPrint(sinks[0].asSink(), 6));  // attached: keeps its level
+        for (int print : {6, 3}) {
+            setPrintLogLevel(print);
+            for (int level = 1; level <= 6; ++level) {
+                logLibName(level, "L", "%d\n", level);
+            }
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            std::string got;
+            for (const std::string& line : sinks[i].lines()) {
+                got += line.substr(line.size() - 2, 1);
+            }
+            const int own = static_cast<int>(i % 8);
+            const std::string want = std::string("123456").substr(0, std::min(own, 6)) +
+                                     std::string("123").substr(0, std::min(own, 3));
+            EXPECT_EQ(got, want) << i << " of " << count;
+            detachPrint(sinks[i].asSink());
         }
     }
 }
