@@ -104,12 +104,12 @@ INFRA_API bool detachPrint(TFunction1<bool, const char*> sink);
 
 /// Gives module `module` a level of its own for the lines logged under its name through
 /// logFilter: such a line is shown when its level is at most both the print level and the
-/// module's level, so a module's level narrows and never widens (0 hides the module's lines, 6
-/// lets the print level alone decide). Switches the module on, keeps the other modules' switches
-/// and makes the module table apply, as setLogFilter's "-logmodule <module> on" does; a later
-/// "-logmodule <module> on/off" keeps the level. The level calls and logLibName test the print
-/// level only, as for the switches. setLogFilter's "-logmodulelevel <module> <level>" does the
-/// same. False, with nothing changed, for a null module or a level outside 0..6.
+/// module's level, so a module's level narrows and never widens (0 keeps only its lines of level
+/// 0, 6 lets the print level alone decide). Switches the module on, keeps the other modules'
+/// switches and makes the module table apply, as setLogFilter's "-logmodule <module> on" does;
+/// a later "-logmodule <module> on/off" keeps the level. The level calls and logLibName test the
+/// print level only, as for the switches. setLogFilter's "-logmodulelevel <module> <level>" does
+/// the same. False, with nothing changed, for a null module or a level outside 0..6.
 INFRA_API bool setLogModuleLevel(const char* module, int level);
 
 /// A copy of the per-module statistics (kept while "-logmodulestatistics on").
