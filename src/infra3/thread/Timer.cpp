@@ -41,6 +41,10 @@ constexpr int kManagerDeadlineMilliseconds = 10000;
 constexpr unsigned int kWaitSliceMilliseconds = 10;
 constexpr unsigned int kWaitReportEvery = 500;
 
+// Whether the calling thread is a worker running a callback (which an orderly shutdown called
+// from that callback must not wait for).
+thread_local bool t_inCallback = false;
+
 void copyName(char (&out)[kTimerNameSize], const char* name) {
     std::strncpy(out, name != nullptr ? name : "Nonamed", kTimerNameSize - 1);
     out[kTimerNameSize - 1] = '\0';
@@ -117,6 +121,12 @@ public:
     void stopDispatching() INFRA_EXCLUDES(timerMutex());
     bool stopped() const INFRA_REQUIRES(timerMutex()) { return m_stopped; }
 
+    // Stops the machinery like stopDispatching, then ends it in order: waits for the manager
+    // thread and the idle workers, and up to `waitMilliseconds` for the callbacks still running
+    // (not the caller's own), ending each worker as its callback returns. True when no callback
+    // was left running. Once the machinery is stopped, it only reports that.
+    bool shutdown(unsigned int waitMilliseconds) INFRA_EXCLUDES(timerMutex());
+
     // Logs what dispatchTimer left in `failure`, if anything; without the manager mutex.
     void reportWorkerFailure(const WorkerStartFailure& failure) INFRA_EXCLUDES(timerMutex());
 
@@ -130,6 +140,9 @@ private:
     // Ends and deletes the workers of a list taken out of the pool; without the manager mutex.
     static void deleteWorkers(CTimerThread* list) INFRA_EXCLUDES(timerMutex());
     static void stopAtExit();
+    bool callbacksRunning() const INFRA_REQUIRES(timerMutex());
+    // Takes the idle pool out, for deleteWorkers.
+    CTimerThread* takeIdleWorkers() INFRA_REQUIRES(timerMutex());
 
     CTimerThread* m_idleHead INFRA_GUARDED_BY(timerMutex()) = nullptr;
     std::uint64_t m_clock INFRA_GUARDED_BY(timerMutex()) = 0;
@@ -139,6 +152,10 @@ private:
     int m_idleCount INFRA_GUARDED_BY(timerMutex()) = 0;
     Detail::TimerPoolStatistics m_statistics INFRA_GUARDED_BY(timerMutex()) = {};
     bool m_stopped INFRA_GUARDED_BY(timerMutex()) = false;
+    // A shutdown is collecting the workers: those that return are ended but not detached.
+    bool m_collecting INFRA_GUARDED_BY(timerMutex()) = false;
+    // Workers ended once the machinery stopped, kept but never reused.
+    CTimerThread* m_endedHead INFRA_GUARDED_BY(timerMutex()) = nullptr;
 };
 
 // A pooled worker: waits on its semaphore for a job, runs it, returns to the pool.
@@ -187,7 +204,9 @@ private:
             }
             Detail::applyThreadName(record);  // dispatch gave the record the timer's name
             const std::uint64_t start = CTime::getCurrentMicroSecond();
+            t_inCallback = true;
             m_proc(m_argument);
+            t_inCallback = false;
             setTimeout(0);
             setThreadName(kIdleWorkerName);
             m_manager->finishJob(this, start);
@@ -205,6 +224,10 @@ std::uint64_t nextDueTime(std::uint64_t next, std::uint32_t period, std::uint64_
         next += static_cast<std::uint64_t>(period) * ((now - next) / period + 1);
     }
     return next;
+}
+
+bool shutdownTimers(unsigned int waitMilliseconds) {
+    return TimerManagerInternal::instance()->shutdown(waitMilliseconds);
 }
 
 TimerPoolStatistics timerPoolStatistics() {
@@ -244,6 +267,55 @@ void TimerManagerInternal::stopDispatching() {
     for (CTimerThread* worker = m_idleHead; worker != nullptr; worker = worker->m_nextIdle) {
         worker->quitDetached();
     }
+}
+
+bool TimerManagerInternal::shutdown(unsigned int waitMilliseconds) {
+    CTimerThread* idle = nullptr;
+    {
+        CRecursiveMutexGuard guard(timerMutex());
+        if (m_stopped) {
+            return !callbacksRunning();
+        }
+        m_stopped = true;
+        m_collecting = true;
+        idle = takeIdleWorkers();
+    }
+    ThreadInternal* record = Detail::ThreadAccess::record(*this);
+    Detail::clearLoop(record);
+    Detail::waitForBody(record, this);
+    deleteWorkers(idle);
+    const std::uint64_t deadline = CTime::getCurrentMilliSecond() + waitMilliseconds;
+    while (true) {
+        bool finished = false;
+        bool late = false;
+        CTimerThread* returned = nullptr;
+        {
+            CRecursiveMutexGuard guard(timerMutex());
+            finished = !callbacksRunning();
+            late = CTime::getCurrentMilliSecond() >= deadline;
+            returned = takeIdleWorkers();
+            // From now on a worker whose callback returns ends on its own.
+            m_collecting = !finished && !late;
+        }
+        deleteWorkers(returned);
+        if (finished || late) {
+            return finished;
+        }
+        Platform::sleepMilliseconds(1);
+    }
+}
+
+bool TimerManagerInternal::callbacksRunning() const {
+    return m_statistics.busyWorkers > (t_inCallback ? 1 : 0);
+}
+
+CTimerThread* TimerManagerInternal::takeIdleWorkers() {
+    CTimerThread* list = m_idleHead;
+    m_idleHead = nullptr;
+    m_statistics.workersEnded += static_cast<std::uint64_t>(m_idleCount);
+    m_idleCount = 0;
+    m_statistics.idleWorkers = 0;
+    return list;
 }
 
 void TimerManagerInternal::insertTimer(TimerInternal* timer) {
@@ -318,13 +390,23 @@ CTimerThread* TimerManagerInternal::getTimerThread(WorkerStartFailure* failure) 
 
 void TimerManagerInternal::putTimerThread(CTimerThread* worker) {
     INFRA_ASSERT_TEXT(worker != nullptr, "pThread");
+    --m_statistics.busyWorkers;
+    if (m_stopped && !m_collecting) {
+        // Ends after its last callback, where no one waits for it; the object is kept for the
+        // late callers that may still reach it.
+        worker->m_nextIdle = m_endedHead;
+        m_endedHead = worker;
+        ++m_statistics.workersEnded;
+        worker->quitDetached();
+        timerMutex().leave();
+        return;
+    }
     worker->m_nextIdle = m_idleHead;
     m_idleHead = worker;
     ++m_idleCount;
-    --m_statistics.busyWorkers;
     CTimerThread* cut = nullptr;
-    if (m_stopped) {
-        worker->quitDetached();  // ends after its last callback
+    if (m_collecting) {
+        worker->quit();  // the shutdown ends it and waits for it
     } else if (m_idleLimit >= 1 && m_idleCount > m_idleLimit) {
         // The pool is a stack: what lies beyond the limit has been idle longest.
         CTimerThread* last = m_idleHead;

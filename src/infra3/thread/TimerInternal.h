@@ -1,5 +1,5 @@
-// Threads, timer internals reachable by tests and benchmarks: the schedule, the due-time arithmetic
-// and the worker-pool counters.
+// Threads, timer internals reachable by tests, benchmarks and the shutdown: the schedule, the
+// due-time arithmetic, the worker-pool counters and the orderly stop.
 #ifndef INFRA_SRC_INFRA3_THREAD_TIMERINTERNAL_H
 #define INFRA_SRC_INFRA3_THREAD_TIMERINTERNAL_H
 
@@ -143,6 +143,12 @@ struct TimerPoolStatistics {
 };
 
 INFRA_API TimerPoolStatistics timerPoolStatistics();
+
+// Stops every timer for good (no dispatch any more; CTimer::start then returns false), ends the
+// manager thread and the idle workers, and waits up to `waitMilliseconds` for the callbacks
+// still running (not the caller's own). True when none was left running. A later call only
+// reports whether a callback still runs.
+INFRA_API bool shutdownTimers(unsigned int waitMilliseconds);
 
 }  // namespace Detail
 }  // namespace Infra
