@@ -126,6 +126,8 @@ public:
     // (not the caller's own), ending each worker as its callback returns. True when no callback
     // was left running. Once the machinery is stopped, it only reports that.
     bool shutdown(unsigned int waitMilliseconds) INFRA_EXCLUDES(timerMutex());
+    // Whether a callback runs (not counting the caller's own).
+    bool callbacksRunning() const INFRA_REQUIRES(timerMutex());
 
     // Logs what dispatchTimer left in `failure`, if anything; without the manager mutex.
     void reportWorkerFailure(const WorkerStartFailure& failure) INFRA_EXCLUDES(timerMutex());
@@ -140,7 +142,6 @@ private:
     // Ends and deletes the workers of a list taken out of the pool; without the manager mutex.
     static void deleteWorkers(CTimerThread* list) INFRA_EXCLUDES(timerMutex());
     static void stopAtExit();
-    bool callbacksRunning() const INFRA_REQUIRES(timerMutex());
     // Takes the idle pool out, for deleteWorkers.
     CTimerThread* takeIdleWorkers() INFRA_REQUIRES(timerMutex());
 
@@ -228,6 +229,12 @@ std::uint64_t nextDueTime(std::uint64_t next, std::uint32_t period, std::uint64_
 
 bool shutdownTimers(unsigned int waitMilliseconds) {
     return TimerManagerInternal::instance()->shutdown(waitMilliseconds);
+}
+
+bool timerCallbacksRunning() {
+    TimerManagerInternal* manager = TimerManagerInternal::instance();
+    CRecursiveMutexGuard guard(timerMutex());
+    return manager->callbacksRunning();
 }
 
 TimerPoolStatistics timerPoolStatistics() {

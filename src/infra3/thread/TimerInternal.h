@@ -150,6 +150,9 @@ INFRA_API TimerPoolStatistics timerPoolStatistics();
 // reports whether a callback still runs.
 INFRA_API bool shutdownTimers(unsigned int waitMilliseconds);
 
+// Whether a timer callback runs now, other than the caller's own.
+INFRA_API bool timerCallbacksRunning();
+
 }  // namespace Detail
 }  // namespace Infra
 }  // namespace Tovix
