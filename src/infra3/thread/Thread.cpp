@@ -263,6 +263,17 @@ void detachThread(ThreadInternal* record) {
     }
 }
 
+void endThread(ThreadInternal* record, const void* self) {
+    waitForBody(record, self);
+    record->mutex.enter();
+    Platform::ThreadHandle* handle = record->handle;
+    record->handle = nullptr;
+    record->mutex.leave();
+    if (handle != nullptr) {
+        Platform::threadClose(handle);
+    }
+}
+
 void applyThreadName(ThreadInternal* record) {
     char name[kThreadNameSize];
     record->mutex.enter();

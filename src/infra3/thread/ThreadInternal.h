@@ -126,6 +126,9 @@ void detachThread(ThreadInternal* record);
 // Waits until the body of `record` has returned (at once when none runs). `self` is the object,
 // named in the diagnostic of a long wait.
 void waitForBody(ThreadInternal* record, const void* self);
+// Waits until the body of `record` has returned and reclaims its thread; the object stays, with no
+// thread, for late callers. Not from the body itself.
+void endThread(ThreadInternal* record, const void* self);
 
 }  // namespace Detail
 

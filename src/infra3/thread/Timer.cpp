@@ -289,7 +289,7 @@ bool TimerManagerInternal::shutdown(unsigned int waitMilliseconds) {
     }
     ThreadInternal* record = Detail::ThreadAccess::record(*this);
     Detail::clearLoop(record);
-    Detail::waitForBody(record, this);
+    Detail::endThread(record, this);
     deleteWorkers(idle);
     const std::uint64_t deadline = CTime::getCurrentMilliSecond() + waitMilliseconds;
     while (true) {
