@@ -88,7 +88,7 @@ ComponentCreator findCreator(Registry& reg, const char* name) {
         if (loadable) {
             char libraryName[32] = {};
             std::snprintf(libraryName, sizeof(libraryName), "%s.dll", name);
-            module = Platform::libraryOpen(libraryName);
+            module = Platform::libraryOpen(libraryName, nullptr, 0);
         }
         Infra::CMutexGuard guard(reg.mutex);
         ComponentEntry& entry = reg.components[name];
