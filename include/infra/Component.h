@@ -11,6 +11,8 @@
 #define INFRA_COMPONENT_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "infra/Defs.h"
 #include "infra/FlexString.h"
@@ -156,11 +158,14 @@ typedef IUnknown* (*ComponentCreator)(const ServerInfo* info);
 INFRA_API bool registerComponent(const char* name, ComponentCreator creator);
 
 /// A new, unshared object of the component `name`, made by its registered creator or, when none is
-/// registered, by the entry point "create<name>Object" of the library "<name>.dll" found through
-/// the loader's search path (both names cut to 31 characters; a library stays loaded for good). The
-/// caller owns the one reference. Null when there is no creator, the library cannot be loaded or
-/// lacks the entry point (logged), or the creator returns null; a null `name` also sets
-/// kErrorCreateObject. A name holding a path separator, a ':' or ".." is never loaded as a library
+/// registered, by the entry point "create<name>Object" of the library "<name>.dll" found in the
+/// component folders (setComponentFolders) and then through the loader's search path (both names
+/// cut to 31 characters; a library stays loaded for good). The caller owns the one reference. Null
+/// when there is no creator, the library cannot be loaded (logged at the error level as
+/// "getDynamicCreator load library '<name>.dll' failed: <reasons>", the reasons also kept for
+/// getComponentLoadError) or lacks the entry point (logged), or the creator returns null; a null
+/// `name` also sets kErrorCreateObject. A library that could not be loaded is tried again by the
+/// next request. A name holding a path separator, a ':' or ".." is never loaded as a library
 /// (kErrorClassNotFound). A library may register its own creator from its initialisers: that
 /// creator then serves the request that loaded it.
 INFRA_API IUnknown* createComponentObject(const char* name, const ServerInfo* info);
@@ -173,6 +178,24 @@ INFRA_API IUnknown* createComponentObject(const char* name, const ServerInfo* in
 /// Two threads asking for a missing instance at once may both create one: both are recorded and
 /// later requests get the first.
 INFRA_API IUnknown* getComponentInstance(const char* name, const ServerInfo* info);
+
+/// Sets the folders searched, in order, for a component library "<name>.dll" before the loader's
+/// own search (which is always tried last, with the bare file name, as when no folder is set). Each
+/// folder is joined to the file name with '/' unless it already ends in '/' or '\\'; it may be of
+/// any length (only the file name is cut to 31 characters) and relative to the current directory.
+/// Empty entries are skipped; an empty list restores the loader's search alone, the default.
+/// Replaces the previous list; safe while other threads create components (a request uses the list
+/// as it was when its lookup began). Libraries already loaded stay in use.
+INFRA_API void setComponentFolders(const std::vector<std::string>& folders);
+
+/// Why the calling thread's last createComponentObject or getComponentInstance could not load a
+/// component library: the reason of every path tried, joined with "; ", each naming its path (at
+/// most about 4 KiB). "" when that request loaded no library because none was needed (a registered
+/// creator, an existing instance, a library loaded before, a name that is no plain file name) or
+/// because one loaded, and on a thread that made no request. Every request on the thread clears it
+/// as it begins. The text stays valid until the thread's next request or its end; other threads'
+/// requests never change it.
+INFRA_API const char* getComponentLoadError();
 
 }  // namespace Component
 }  // namespace Tovix

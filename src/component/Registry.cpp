@@ -13,6 +13,7 @@
 #include "infra/Mutex.h"
 #include "infra3/core/Diagnostics.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/Tls.h"
 
 namespace Tovix {
 namespace Component {
@@ -42,6 +43,8 @@ struct ComponentEntry {
 struct Registry {
     Infra::CMutex mutex;
     std::map<std::string, ComponentEntry> components;
+    // Searched for component libraries before the loader's own search; no empty entries.
+    std::vector<std::string> folders;
 };
 
 Registry& registry() {
@@ -65,14 +68,72 @@ bool loadableName(const char* name) {
     return std::strpbrk(name, "/\\:") == nullptr && std::strstr(name, "..") == nullptr;
 }
 
+// The calling thread's reason for its last failed library load; cleared by every request.
+struct LoadFailure {
+    std::string reason;
+};
+using ThreadLoadFailure = Platform::ThreadRecord<LoadFailure>;
+
+void clearLoadFailure() {
+    if (LoadFailure* const failure = ThreadLoadFailure::find()) {
+        failure->reason.clear();
+    }
+}
+
+// One loader text, and all the attempts of one request together (a log line is cut at 8191).
+constexpr std::size_t kLoaderReasonSize = 1024;
+constexpr std::size_t kReasonLimit = 4096;
+
+// Loads `fileName` from each folder in order, then through the loader's own search. On failure,
+// `reason` holds every attempt's reason, joined with "; ", each naming the path tried (a loader
+// text that names it already is not prefixed again), cut to kReasonLimit characters and "...".
+Platform::DynamicLibrary* loadLibrary(const std::vector<std::string>& folders, const char* fileName,
+                                      std::string& reason) {
+    char text[kLoaderReasonSize];
+    bool full = false;
+    const auto attempt = [&](const char* path) {
+        text[0] = '\0';
+        Platform::DynamicLibrary* const module = Platform::libraryOpen(path, text, sizeof(text));
+        if (module == nullptr && !full) {
+            if (!reason.empty()) {
+                reason += "; ";
+            }
+            if (std::strstr(text, path) == nullptr) {
+                reason.append(path).append(": ");
+            }
+            reason += text;
+            full = reason.size() > kReasonLimit;
+            if (full) {
+                reason.resize(kReasonLimit);
+                reason += "...";
+            }
+        }
+        return module;
+    };
+    std::string path;
+    for (const std::string& folder : folders) {
+        path = folder;
+        if (path.back() != '/' && path.back() != '\\') {
+            path += '/';
+        }
+        path += fileName;
+        if (Platform::DynamicLibrary* const module = attempt(path.c_str())) {
+            return module;
+        }
+    }
+    return attempt(fileName);
+}
+
 // The creator for `name`, found without the registry lock held while the library is loaded: the
 // loader runs the library's initialisers under its own lock, and an initialiser may register a
 // creator (or another thread's loader may wait for that lock while holding ours). Leaves an
 // (empty) entry behind either way; it is added after the load, so that a library registering its
 // own creator is not told that one already exists. Both names are formed in zero-filled 32-byte
-// buffers: a longer component name is cut, and the cut names are the ones looked up.
+// buffers: a longer component name is cut, and the cut names are the ones looked up. The folders
+// are copied under the lock and tried without it.
 ComponentCreator findCreator(Registry& reg, const char* name) {
     Platform::DynamicLibrary* module = nullptr;
+    std::vector<std::string> folders;
     {
         Infra::CMutexGuard guard(reg.mutex);
         const auto found = reg.components.find(name);
@@ -82,29 +143,46 @@ ComponentCreator findCreator(Registry& reg, const char* name) {
             }
             module = found->second.module;
         }
+        if (module == nullptr) {
+            folders = reg.folders;
+        }
     }
     if (module == nullptr) {
         const bool loadable = loadableName(name);
+        char libraryName[32] = {};
+        std::string reason;
         if (loadable) {
-            char libraryName[32] = {};
             std::snprintf(libraryName, sizeof(libraryName), "%s.dll", name);
-            module = Platform::libraryOpen(libraryName);
+            module = loadLibrary(folders, libraryName, reason);
         }
-        Infra::CMutexGuard guard(reg.mutex);
-        ComponentEntry& entry = reg.components[name];
-        // Loading one library again gives the same handle, so a concurrent load changes nothing.
-        if (entry.module == nullptr) {
-            entry.module = module;
+        ComponentCreator registered = nullptr;
+        {
+            Infra::CMutexGuard guard(reg.mutex);
+            ComponentEntry& entry = reg.components[name];
+            // Loading one library again gives the same handle, so a concurrent load changes
+            // nothing; one that succeeded where this one failed serves this request too.
+            if (entry.module == nullptr) {
+                entry.module = module;
+            } else {
+                module = entry.module;
+            }
+            registered = entry.creator;
         }
         // The library may have registered its own creator from an initialiser: that creator
         // serves this request too.
-        if (entry.creator != nullptr) {
-            return entry.creator;
+        if (registered != nullptr) {
+            return registered;
         }
         if (!loadable) {
             Infra::setLastError(kErrorClassNotFound);
+            return nullptr;
         }
         if (module == nullptr) {
+            INFRA_DIAG_PLAIN(kLevelError, "getDynamicCreator load library '%s' failed: %s\n",
+                             libraryName, reason.c_str());
+            if (LoadFailure* const failure = ThreadLoadFailure::get()) {
+                failure->reason = reason;
+            }
             return nullptr;
         }
     }
@@ -139,6 +217,7 @@ bool registerComponent(const char* name, ComponentCreator creator) {
 }
 
 IUnknown* createComponentObject(const char* name, const ServerInfo* info) {
+    clearLoadFailure();
     if (name == nullptr) {
         Infra::setLastError(kErrorCreateObject);
         return nullptr;
@@ -158,6 +237,7 @@ IUnknown* createComponentObject(const char* name, const ServerInfo* info) {
 }
 
 IUnknown* getComponentInstance(const char* name, const ServerInfo* info) {
+    clearLoadFailure();
     if (name == nullptr) {
         Infra::setLastError(kErrorGetInstance);
         return nullptr;
@@ -203,6 +283,24 @@ IUnknown* getComponentInstance(const char* name, const ServerInfo* info) {
     // The instance keeps the creator's reference; the caller receives it.
     reg.components[name].instances.push_back(std::move(record));
     return object;
+}
+
+void setComponentFolders(const std::vector<std::string>& folders) {
+    std::vector<std::string> kept;
+    for (const std::string& folder : folders) {
+        if (!folder.empty()) {
+            kept.push_back(folder);
+        }
+    }
+    Registry& reg = registry();
+    Infra::CMutexGuard guard(reg.mutex);
+    // The previous list is freed with `kept`, after the lock is left.
+    reg.folders.swap(kept);
+}
+
+const char* getComponentLoadError() {
+    const LoadFailure* const failure = ThreadLoadFailure::find();
+    return failure != nullptr ? failure->reason.c_str() : "";
 }
 
 namespace Detail {

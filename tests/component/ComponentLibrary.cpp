@@ -1,6 +1,7 @@
 // The component libraries the registry test loads: one source built under the file names the
 // CMakeLists.txt beside it lists; with SELF_REGISTERING_NAME, an initialiser registers a creator
-// of its own, slowly, after announcing through an error text that it runs.
+// of its own, slowly, after announcing through an error text that it runs; with FOLDER_ORIGIN, its
+// objects tell which folder's copy made them.
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -69,3 +70,8 @@ CREATOR(createMidComponentNameBound24xO, "mid24")
 // The registered creator must win over these.
 CREATOR(createSelfRegisteringObject, "exported")
 CREATOR(createLoadedElsewhereObject, "exported")
+#if defined(FOLDER_ORIGIN)
+// Copied under these names into folders by the test.
+CREATOR(createFolderWidgetObject, FOLDER_ORIGIN)
+CREATOR(createRetryWidgetObject, FOLDER_ORIGIN)
+#endif

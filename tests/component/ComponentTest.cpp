@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -22,6 +24,7 @@
 #include "infra/FactoryUnknown.h"
 #include "infra/ObjectTable.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -306,14 +309,87 @@ TEST(ComponentLibraryTest, LoadsTheLibraryNamedAfterTheComponentUntilOneIsRegist
     registered->release();
 }
 
-TEST(ComponentLibraryTest, MissingEntryPointIsLoggedEveryTimeAndAMissingLibraryNever) {
+TEST(ComponentLibraryTest, MissingEntryPointIsLoggedEveryTime) {
     LogCapture capture;
     EXPECT_EQ(nullptr, createComponentObject("NoEntry", nullptr));
     EXPECT_EQ(nullptr, getComponentInstance("NoEntry", nullptr));
     EXPECT_EQ(2, occurrences(capture.text(),
                              "getDynamicCreator get proc 'createNoEntryObject' failed!\n"));
-    EXPECT_EQ(nullptr, createComponentObject("NoSuchComponentLibrary", nullptr));
-    EXPECT_EQ(2, occurrences(capture.text(), "getDynamicCreator"));
+    EXPECT_STREQ("", getComponentLoadError());  // the library itself loaded
+}
+
+TEST(ComponentLibraryTest, LoadFailureReasonIsLoggedAndKeptForTheFailingThreadOnly) {
+    LogCapture capture;
+    EXPECT_EQ(nullptr, getComponentInstance("NoSuchComponentLibrary", nullptr));
+    const std::string reason = getComponentLoadError();
+    EXPECT_NE(std::string::npos, reason.find("NoSuchComponentLibrary.dll: ")) << reason;
+    EXPECT_EQ(1,
+              occurrences(capture.text(),
+                          "getDynamicCreator load library 'NoSuchComponentLibrary.dll' failed: " +
+                              reason + "\n"));
+    std::string elsewhere = "unset";
+    std::thread([&] { elsewhere = getComponentLoadError(); }).join();
+    EXPECT_EQ("", elsewhere);
+    // The next request clears it, even one that needs no library.
+    ASSERT_TRUE(registerComponent("NeedsNoLibrary", makeOne));
+    EXPECT_EQ(1, drop(createComponentObject("NeedsNoLibrary", nullptr)));
+    EXPECT_STREQ("", getComponentLoadError());
+}
+
+TEST(ComponentLibraryTest, FoldersAreTriedInOrderBeforeTheLoaderAndAgainOnEveryRequest) {
+    LogCapture capture;
+    TestSupport::TempDir dir;
+    ASSERT_TRUE(dir.valid());
+    // Only the file name is bound to 31 characters; a folder may be given with its separator.
+    const std::string first = dir / "a-folder-name-longer-than-thirty-one-characters";
+    const std::string second = dir / "b/";
+    ASSERT_TRUE(std::filesystem::create_directories(first) &&
+                std::filesystem::create_directories(second));
+    setComponentFolders({"", first, second});
+    EXPECT_EQ(nullptr, createComponentObject("RetryWidget", nullptr));
+    const std::string reason = getComponentLoadError();
+    const std::size_t inFirst = reason.find(first + "/RetryWidget.dll: ");
+    const std::size_t inSecond = reason.find("; " + second + "RetryWidget.dll: ");
+    const std::size_t bare = reason.find("; RetryWidget.dll: ");
+    EXPECT_TRUE(inFirst == 0 && inFirst < inSecond && inSecond < bare && bare != std::string::npos)
+        << reason;
+    EXPECT_TRUE(capture.contains("'RetryWidget.dll' failed: " + reason + "\n"));
+
+    // Installed after a failed request, found by the next; the first folder's copy wins.
+    std::filesystem::copy_file(FOLDER_B_LIBRARY, second + "RetryWidget.dll");
+    std::filesystem::copy_file(FOLDER_A_LIBRARY, first + "/FolderWidget.dll");
+    std::filesystem::copy_file(FOLDER_B_LIBRARY, second + "FolderWidget.dll");
+    for (const auto& expected : {std::make_pair("RetryWidget", "b"), {"FolderWidget", "a"}}) {
+        IUnknown* object = createComponentObject(expected.first, nullptr);
+        ASSERT_NE(nullptr, object) << getComponentLoadError();
+        EXPECT_STREQ(expected.second, textOf(object, "origin")) << expected.first;
+        object->release();
+        EXPECT_STREQ("", getComponentLoadError());
+    }
+    // No folders: the loader's search alone, as by default.
+    std::filesystem::copy_file(FOLDER_A_LIBRARY, first + "/UnsetWidget.dll");
+    setComponentFolders({});
+    EXPECT_EQ(nullptr, createComponentObject("UnsetWidget", nullptr));
+    EXPECT_EQ(0u, std::string(getComponentLoadError()).find("UnsetWidget.dll: "));
+    EXPECT_EQ(std::string::npos, std::string(getComponentLoadError()).find(dir.path()));
+}
+
+TEST(ComponentLibraryTest, FoldersChangeWhileOtherThreadsLookForLibraries) {
+    LogCapture capture;
+    std::thread looking([] {
+        for (int i = 0; i < 200; ++i) {
+            EXPECT_EQ(nullptr, createComponentObject("NoSuchComponentLibrary", nullptr));
+            // The folders as they were set, both or none: never one of them.
+            const int tried = occurrences(getComponentLoadError(), "NoSuchComponentLibrary.dll");
+            EXPECT_TRUE(tried == 1 || tried == 3) << getComponentLoadError();
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        setComponentFolders(i % 2 == 0 ? std::vector<std::string>{"x", "y/"}
+                                       : std::vector<std::string>());
+    }
+    looking.join();
+    setComponentFolders({});
 }
 
 TEST(ComponentLibraryTest, FailedLoadIsTriedAgainOnTheNextRequest) {

@@ -1,6 +1,7 @@
 // Platform, dynamic libraries on POSIX: dlopen with immediate binding and dlsym.
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/DynamicLibrary.h"
@@ -8,11 +9,28 @@
 namespace Tovix {
 namespace Platform {
 
-DynamicLibrary* libraryOpen(const char* fileName) {
+namespace {
+
+void copyReason(const char* text, char* reason, std::size_t reasonSize) {
+    if (reason != nullptr && reasonSize > 0) {
+        std::snprintf(reason, reasonSize, "%s", text);
+    }
+}
+
+}  // namespace
+
+DynamicLibrary* libraryOpen(const char* fileName, char* reason, std::size_t reasonSize) {
     if (fileName == nullptr) {
+        copyReason("no file name", reason, reasonSize);
         return nullptr;
     }
-    return static_cast<DynamicLibrary*>(dlopen(fileName, RTLD_NOW));
+    void* const handle = dlopen(fileName, RTLD_NOW);
+    if (handle == nullptr) {
+        // The text is the thread's own (glibc) and is read before anything else may replace it.
+        const char* const text = dlerror();
+        copyReason(text != nullptr ? text : "unknown loader error", reason, reasonSize);
+    }
+    return static_cast<DynamicLibrary*>(handle);
 }
 
 LibraryProc librarySymbol(DynamicLibrary* library, const char* name) {

@@ -1,4 +1,5 @@
 // Platform, dynamic libraries on Windows: LoadLibraryA and GetProcAddress.
+#include <cstdio>
 #include <string>
 
 #include "WindowsHeader.h"
@@ -26,10 +27,29 @@ SetThreadErrorModeFunction setThreadErrorModeFunction() {
     return function;
 }
 
+// The system's text for `error`, without its trailing line break, or the number when it has none.
+void copyReason(DWORD error, char* reason, std::size_t reasonSize) {
+    if (reason == nullptr || reasonSize == 0) {
+        return;
+    }
+    const DWORD capacity = reasonSize > 0xFFFFu ? 0xFFFFu : static_cast<DWORD>(reasonSize);
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, reason, capacity, nullptr);
+    if (length == 0 || length >= capacity) {
+        std::snprintf(reason, reasonSize, "error %lu", static_cast<unsigned long>(error));
+        return;
+    }
+    while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n')) {
+        --length;
+    }
+    reason[length] = '\0';
+}
+
 }  // namespace
 
-DynamicLibrary* libraryOpen(const char* fileName) {
+DynamicLibrary* libraryOpen(const char* fileName, char* reason, std::size_t reasonSize) {
     if (fileName == nullptr || fileName[0] == '\0') {
+        copyReason(ERROR_INVALID_PARAMETER, reason, reasonSize);
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -47,11 +67,14 @@ DynamicLibrary* libraryOpen(const char* fileName) {
     const bool modeSet =
         setMode != nullptr && setMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous);
     const HMODULE module = LoadLibraryA(name.c_str());
+    const DWORD error = GetLastError();
     if (modeSet) {
-        const DWORD error = GetLastError();
         setMode(previous, nullptr);
-        SetLastError(error);
     }
+    if (module == nullptr) {
+        copyReason(error, reason, reasonSize);
+    }
+    SetLastError(error);
     return reinterpret_cast<DynamicLibrary*>(module);
 }
 
