@@ -1,0 +1,37 @@
+// Returns from main with lines still queued in a static and in a leaked asynchronous sink whose
+// wrapped sink is slow; each line ends up in the file named by the argument.
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "infra/AsyncSink.h"
+
+using namespace Tovix::Infra;
+
+namespace {
+
+std::FILE* g_out = nullptr;
+
+bool slowWrite(const char* line) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::fputs(line, g_out);
+    std::fflush(g_out);
+    return true;
+}
+
+CAsyncSink g_static{TFunction1<bool, const char*>(&slowWrite)};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    g_out = argc > 1 ? std::fopen(argv[1], "w") : nullptr;
+    if (g_out == nullptr) {
+        return 1;
+    }
+    CAsyncSink* leaked = new CAsyncSink(TFunction1<bool, const char*>(&slowWrite));
+    for (int i = 0; i < 30; ++i) {
+        g_static.sink()("static\n");
+        leaked->sink()("leaked\n");
+    }
+    return 0;
+}
