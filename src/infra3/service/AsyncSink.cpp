@@ -71,6 +71,7 @@ struct AsyncSinkInternal {
     bool stopRequested = false;
     bool direct = false;      // no thread delivers: callers deliver their lines themselves
     bool threadLost = false;  // the system ended the thread (Windows, at process exit)
+    bool takenOver = false;   // a thread other than the background one delivers the queue
     AsyncSinkThread* thread = nullptr;
 
     int pins = 0;  // flushes and stops of the registry under way; guarded by the registry's mutex
@@ -159,6 +160,7 @@ void AsyncSinkInternal::deliverQueued(std::unique_lock<std::mutex>& lock) {
 }
 
 void AsyncSinkInternal::takeOver(std::unique_lock<std::mutex>& lock) {
+    takenOver = true;  // a second stop waits for this one
     deliverQueued(lock);
     direct = true;
     room.notify_all();
@@ -216,7 +218,7 @@ void AsyncSinkInternal::stop() {
         // At exit on Windows the system has ended every other thread before the exit hooks of
         // a library run: the queue is then delivered here. A line the thread was delivering
         // when it was ended is lost with it.
-        if (thread->ended()) {
+        if (!takenOver && thread->ended()) {
             threadLost = true;
             takeOver(lock);
             break;
