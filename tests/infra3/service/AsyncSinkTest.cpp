@@ -1,11 +1,15 @@
 // Asynchronous sinks: order and completeness under several logging threads, exact drop counts,
-// flush, delivery at destruction, lines logged by the wrapped sink itself.
+// flush, delivery at destruction, lines logged by the wrapped sink itself, the shutdown's stop
+// (which affects only the adaptors alive at the time) and delivery at exit.
 #include "infra/AsyncSink.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,26 +17,53 @@
 #include <vector>
 
 #include "infra/PrintLog.h"
-#include "infra3/service/AsyncSinkTestSupport.h"
+#include "infra/Thread.h"
+#include "infra3/service/ServiceInternal.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
 
 using namespace Tovix::Infra;
+
+namespace {
+
+// Records its lines and the thread that delivered each; can be held shut or slowed down.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::vector<int> threads;
+    std::atomic<bool> open{true};
+    std::chrono::microseconds delay{0};
+
+    bool take(const char* line) {
+        while (!open) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(delay);
+        std::lock_guard<std::mutex> guard(mutex);
+        lines.emplace_back(line);
+        threads.push_back(CThread::getCurrentThreadID());
+        return true;
+    }
+    TFunction1<bool, const char*> sink() { return {this, &Recorder::take}; }
+    std::size_t count() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return lines.size();
+    }
+};
+
+}  // namespace
 
 TEST(AsyncSink, KeepsEachThreadsOrderAndLosesNothingWhenBlocking) {
     Recorder recorder;
     recorder.delay = std::chrono::microseconds(50);
     constexpr int kThreads = 4, kLines = 200;
-    std::vector<int> loggers;
+    std::atomic<int> loggers[kThreads] = {};
     {
         CAsyncSink async(recorder.sink(), 8);  // small: the loggers wait for room
         std::vector<std::thread> threads;
-        std::mutex idsMutex;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
-                {
-                    std::lock_guard<std::mutex> guard(idsMutex);
-                    loggers.push_back(CThread::getCurrentThreadID());
-                }
+                loggers[t] = CThread::getCurrentThreadID();
                 for (int i = 0; i < kLines; ++i) {
                     const std::string line = std::to_string(t) + " " + std::to_string(i);
                     EXPECT_TRUE(async.sink()(line.c_str()));
@@ -53,7 +84,9 @@ TEST(AsyncSink, KeepsEachThreadsOrderAndLosesNothingWhenBlocking) {
     }
     for (int id : recorder.threads) {  // one background thread, none of the loggers
         EXPECT_EQ(id, recorder.threads.front());
-        EXPECT_EQ(std::count(loggers.begin(), loggers.end(), id), 0);
+        for (const std::atomic<int>& logger : loggers) {
+            EXPECT_NE(id, logger);
+        }
     }
 }
 
@@ -95,6 +128,8 @@ TEST(AsyncSink, FlushWaitsForDeliveryAndDestructionDeliversTheRest) {
     EXPECT_EQ(recorder.count(), 53u);
 }
 
+namespace {
+
 // A sink that logs for each line it is given: with a queue of one line, the logging thread waits
 // for room that only the sink's own thread can make.
 Recorder g_inner;
@@ -105,6 +140,8 @@ bool loggingSink(const char* line) {
     }
     return true;
 }
+
+}  // namespace
 
 TEST(AsyncSink, LineLoggedByTheWrappedSinkDoesNotDeadlock) {
     TestSupport::LogCapture quiet;
@@ -117,4 +154,31 @@ TEST(AsyncSink, LineLoggedByTheWrappedSinkDoesNotDeadlock) {
     EXPECT_TRUE(async.flush(60000));
     EXPECT_TRUE(async.detach());
     EXPECT_EQ(g_inner.count(), 10u);
+}
+
+TEST(AsyncSinkStop, DeliversTheQueueThenEveryLineOnTheCallersThread) {
+    Recorder recorder;
+    recorder.delay = std::chrono::microseconds(1000);
+    CAsyncSink async(recorder.sink(), 100);
+    for (int i = 0; i < 20; ++i) {
+        async.sink()("queued");
+    }
+    Detail::stopAsyncSinks();
+    EXPECT_EQ(recorder.count(), 20u);
+    EXPECT_TRUE(async.sink()("direct"));
+    ASSERT_EQ(recorder.count(), 21u);
+    EXPECT_EQ(recorder.threads.back(), CThread::getCurrentThreadID());
+    EXPECT_NE(recorder.threads.front(), CThread::getCurrentThreadID());
+    EXPECT_TRUE(Detail::flushAsyncSinks(0));
+}
+
+TEST(AsyncSinkStop, ExitDeliversWhatStaticAndLeakedAdaptorsQueued) {
+    TestSupport::TempDir dir;
+    ASSERT_TRUE(dir.valid());
+    const std::string out = dir.path() + "/lines.txt";
+    const std::string command =
+        std::string("\"") + INFRA_ASYNCSINK_EXIT_HELPER + "\" \"" + out + "\"";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string text = TestSupport::readFile(out);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 60) << text;
 }
