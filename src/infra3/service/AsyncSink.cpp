@@ -81,6 +81,9 @@ private:
     void deliverQueued(std::unique_lock<std::mutex>& lock);
     // This thread delivers what is left, then every caller delivers its own lines.
     void takeOver(std::unique_lock<std::mutex>& lock);
+    // Waits until the background thread has delivered the queue, or takes over from it when the
+    // system has ended it.
+    void waitForStop(std::unique_lock<std::mutex>& lock);
 };
 
 // The background thread, "AsyncSink" in the thread reports.
@@ -96,6 +99,10 @@ public:
         CMutexGuard guard(record->mutex);
         return record->handle == nullptr || Platform::threadEnded(record->handle);
     }
+
+    // Lets the ended (or ending) thread be reclaimed with no one joining it: a stopped adaptor
+    // may never be destroyed (a leaked one at exit).
+    void release() { Detail::detachThread(Detail::ThreadAccess::record(*this)); }
 
 private:
     void threadProc() override { m_owner.run(); }
@@ -211,8 +218,14 @@ void AsyncSinkInternal::stop() {
         // Stopped from within the wrapped sink (the process exits from it): the thread will not
         // get back to its queue, so this one delivers it.
         takeOver(lock);
-        return;
+    } else {
+        waitForStop(lock);
     }
+    lock.unlock();
+    thread->release();
+}
+
+void AsyncSinkInternal::waitForStop(std::unique_lock<std::mutex>& lock) {
     ++deliveryWaiters;
     while (!delivered.wait_for(lock, kStopSlice, [this] { return direct; })) {
         // At exit on Windows the system has ended every other thread before the exit hooks of
