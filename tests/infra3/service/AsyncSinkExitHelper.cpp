@@ -20,6 +20,7 @@ bool slowWrite(const char* line) {
     return true;
 }
 
+CAsyncSink* g_leaked = nullptr;  // never destroyed (kept reachable for the leak checker)
 CAsyncSink g_static{TFunction1<bool, const char*>(&slowWrite)};
 
 }  // namespace
@@ -29,10 +30,10 @@ int main(int argc, char** argv) {
     if (g_out == nullptr) {
         return 1;
     }
-    CAsyncSink* leaked = new CAsyncSink(TFunction1<bool, const char*>(&slowWrite));
+    g_leaked = new CAsyncSink(TFunction1<bool, const char*>(&slowWrite));
     for (int i = 0; i < 30; ++i) {
         g_static.sink()("static\n");
-        leaked->sink()("leaked\n");
+        g_leaked->sink()("leaked\n");
     }
     return 0;
 }
