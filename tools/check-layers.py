@@ -18,7 +18,8 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # The order, lowest first: a folder may use its own files and any folder before it.
-ORDER = ["platform", "core", "sync", "time", "thread", "log", "file", "logfile", "logcommands"]
+ORDER = ["platform", "core", "sync", "time", "thread", "log", "file", "logfile", "logcommands",
+         "service"]
 # Folders beside the order, with what each may use (besides itself).
 BESIDE = {
     "utils": {"platform", "core"},
@@ -35,6 +36,7 @@ PUBLIC = {
     "time": "Time",
     "thread": "Thread ThreadManager Timer",
     "log": "PrintCore PrintLog",
+    "service": "AsyncSink Shutdown",
     "file": "File FileFind LfsFile",
     "utils": "Base64 CharSet Crc Md5 Sha1 StringUtil TripleDes",
     "memory": "Buffer MemPool Packet PacketManager SharePacket",

@@ -7,6 +7,7 @@
 #define INFRA_INFRA_H
 
 #include "infra/Assert.h"
+#include "infra/AsyncSink.h"
 #include "infra/Base64.h"
 #include "infra/Buffer.h"
 #include "infra/CharSet.h"

@@ -56,6 +56,10 @@ void threadDetach(ThreadHandle* handle);
 // have been cancelled; true when it has.
 bool threadWaitDone(ThreadHandle* handle, long long timeoutMs);
 
+// True when the thread no longer runs, however it ended: `entry` returned or unwound, or the
+// system ended it (as Windows ends every other thread when the process exits). Never waits.
+bool threadEnded(ThreadHandle* handle);
+
 // True when the calling thread is the one of `handle`.
 bool threadIsCurrent(const ThreadHandle* handle);
 

@@ -255,6 +255,14 @@ bool claimJoin(ThreadHandle* handle) {
     return first;
 }
 
+bool threadEnded(ThreadHandle* handle) {
+    // A POSIX thread is never ended behind the process's back: it ends by returning or unwinding.
+    pthread_mutex_lock(&handle->mutex);
+    const bool done = handle->done;
+    pthread_mutex_unlock(&handle->mutex);
+    return done;
+}
+
 void threadDetach(ThreadHandle* handle) {
     if (claimJoin(handle)) {
         pthread_detach(handle->thread);

@@ -245,6 +245,13 @@ bool claimJoin(ThreadHandle* handle) {
     return first;
 }
 
+bool threadEnded(ThreadHandle* handle) {
+    // The thread's own handle is signalled however it ended, also when the system ended it at
+    // process exit without letting it set doneEvent.
+    return WaitForSingleObject(handle->doneEvent, 0) == WAIT_OBJECT_0 ||
+           WaitForSingleObject(handle->thread, 0) == WAIT_OBJECT_0;
+}
+
 void threadDetach(ThreadHandle* handle) {
     // A Windows thread needs nothing beyond its handle, closed with the last reference.
     claimJoin(handle);
