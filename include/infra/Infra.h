@@ -36,6 +36,7 @@
 #include "infra/Semaphore.h"
 #include "infra/Sha1.h"
 #include "infra/SharePacket.h"
+#include "infra/Shutdown.h"
 #include "infra/StringUtil.h"
 #include "infra/Thread.h"
 #include "infra/ThreadManager.h"

@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "infra/PrintLog.h"
+#include "infra/Shutdown.h"
 #include "infra/Thread.h"
+#include "infra/Timer.h"
 #include "infra3/service/ServiceInternal.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
@@ -156,20 +158,36 @@ TEST(AsyncSink, LineLoggedByTheWrappedSinkDoesNotDeadlock) {
     EXPECT_EQ(g_inner.count(), 10u);
 }
 
-TEST(AsyncSinkStop, DeliversTheQueueThenEveryLineOnTheCallersThread) {
+void lastCallback(unsigned long) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    logWarn("from the last callback\n");
+}
+void noPrinter(const char*) {}
+
+// The orderly shutdown waits for the running callback, whose line is queued behind the others,
+// delivers every queued line before it returns, and later lines go straight to the sink.
+TEST(AsyncSinkStop, ShutdownDeliversWhatCallbacksAndCallersQueuedThenLogsOnTheCallersThread) {
+    setLogPrinter(TFunction1<void, const char*>(&noPrinter));
     Recorder recorder;
     recorder.delay = std::chrono::microseconds(1000);
     CAsyncSink async(recorder.sink(), 100);
+    ASSERT_TRUE(async.attach());
+    CTimer last("last");
+    ASSERT_TRUE(last.start(TFunction1<void, unsigned long>(&lastCallback), 0, 0, 0, 0));
     for (int i = 0; i < 20; ++i) {
-        async.sink()("queued");
+        logWarn("queued %d\n", i);
     }
-    Detail::stopAsyncSinks();
-    EXPECT_EQ(recorder.count(), 20u);
-    EXPECT_TRUE(async.sink()("direct"));
+    EXPECT_TRUE(shutdown(10000));
     ASSERT_EQ(recorder.count(), 21u);
+    EXPECT_NE(recorder.lines.back().find("from the last callback"), std::string::npos);
+    EXPECT_FALSE(last.start(TFunction1<void, unsigned long>(&lastCallback), 1, 0, 0, 0));
+    logWarn("direct\n");
+    ASSERT_EQ(recorder.count(), 22u);
     EXPECT_EQ(recorder.threads.back(), CThread::getCurrentThreadID());
     EXPECT_NE(recorder.threads.front(), CThread::getCurrentThreadID());
-    EXPECT_TRUE(Detail::flushAsyncSinks(0));
+    EXPECT_TRUE(shutdown(0) && Detail::flushAsyncSinks(0));
+    async.detach();
+    setLogPrinter(TFunction1<void, const char*>());
 }
 
 TEST(AsyncSinkStop, ExitDeliversWhatStaticAndLeakedAdaptorsQueued) {
