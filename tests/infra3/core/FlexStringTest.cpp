@@ -146,9 +146,10 @@ TYPED_TEST(FlexStringSweep, RandomOperationsMatchStdString) {
             EXPECT_EQ(sign(s.compare(q, k, p)), sign(f.compare(q, k, p.c_str())));
             EXPECT_EQ(sign(s.compare(q, k, p, p.size() / 2, 3)),
                       sign(f.compare(q, k, fp, p.size() / 2, 3)));
-            EXPECT_EQ(std::vector<bool>({s == p, s != p, (s < p), s <= p, (s > p), s >= p}),
+            EXPECT_EQ(std::vector<bool>(
+                          {s == p, s != p, (s < p), s <= p, (s > p), s >= p, s == p, s == p}),
                       std::vector<bool>({f == fp, f != p.c_str(), f < fp, p.c_str() >= f, fp < f,
-                                         f >= p.c_str()}));
+                                         f >= p.c_str(), f == p, p == f}));
             char copied[8] = {};
             EXPECT_EQ(s.substr(q, 7).size(), f.copy(copied, 7, q));
             EXPECT_EQ(s.substr(q, 7), copied);
@@ -212,6 +213,7 @@ TEST(FlexStringDeathTest, MisuseIsReportedWithTheCheckedCondition) {
     Detail::AllocatorStringStorage<char> heap("hello", 5);
     const std::vector<std::pair<std::function<void()>, std::string>> misuse = {
         {[&] { s.substr(7); }, "pos <= size()"},
+        {[&] { s.compare(0, 1, s, 7); }, "pos <= size()"},
         {[&] { s.at(6); }, "n < size()"},
         {[&] { s.erase(s.end()); }, "begin() <= i2 && i2 <= end()"},
         {[&] { s.erase(s.begin() + 3, s.begin() + 1); }, "i1 <= i2"},
