@@ -29,6 +29,9 @@ DynamicLibrary* libraryOpen(const char* fileName, char* reason, std::size_t reas
         // The text is the thread's own (glibc) and is read before anything else may replace it.
         const char* const text = dlerror();
         copyReason(text != nullptr ? text : "unknown loader error", reason, reasonSize);
+        // Asked again once the text is read, glibc frees the thread's error record, which
+        // would otherwise stay allocated until the thread ends (and at exit, for good).
+        dlerror();
     }
     return static_cast<DynamicLibrary*>(handle);
 }
