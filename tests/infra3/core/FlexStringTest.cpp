@@ -140,6 +140,7 @@ TYPED_TEST(FlexStringSweep, RandomOperationsMatchStdString) {
                 EXPECT_EQ(s.find_first_not_of(needle, at), f.find_first_not_of(needle.c_str(), at));
                 EXPECT_EQ(s.find_last_not_of(needle.data(), at, k % 3),
                           f.find_last_not_of(needle.data(), at, k % 3));
+                EXPECT_EQ(s.find_last_not_of(needle, at), f.find_last_not_of(needle.c_str(), at));
             }
             const S fp(p.c_str());
             EXPECT_EQ(sign(s.compare(p)), sign(f.compare(fp)));
