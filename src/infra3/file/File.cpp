@@ -72,6 +72,16 @@ std::uint32_t positionOf(IFileSystem* fileSystem, void* handle) {
     return position < 0 ? 0 : static_cast<std::uint32_t>(position);
 }
 
+// A failed seek may still have moved the stream (the Windows C runtime gives up its read-ahead
+// before it asks the system): puts it back where the object says it stands.
+void restorePosition(FileInternal& self) {
+    IFileSystem* const fileSystem = self.m_opt;
+    if (fileSystem->fseek64(self.m_handle, self.m_position, SEEK_SET) < 0) {
+        fileSystem->fseek(self.m_handle, static_cast<long>(self.m_position), SEEK_SET);
+    }
+    self.m_position = positionOf(fileSystem, self.m_handle);
+}
+
 // Finds the file's whole length at its end (through the 64-bit slot where the file system has
 // one: a long may hold only 32 bits), then moves back to `back`. 0 when the file cannot move.
 std::uint64_t measureLength(FileInternal& self, std::uint32_t back) {
@@ -281,6 +291,7 @@ unsigned int CFile::seek(long offset, SeekPosition whence) {
         return self.m_position;
     }
     if (self.m_opt->fseek(self.m_handle, offset, static_cast<int>(whence)) < 0) {
+        restorePosition(self);
         return 0;
     }
     self.m_position = positionOf(self.m_opt, self.m_handle);

@@ -37,6 +37,13 @@ std::uint64_t positionOf(IFileSystem* fileSystem, void* handle) {
     return position < 0 ? 0 : static_cast<std::uint64_t>(position);
 }
 
+// A failed seek may still have moved the stream (the Windows C runtime gives up its read-ahead
+// before it asks the system): puts it back where the object says it stands.
+void restorePosition(LfsFileInternal& self) {
+    self.m_opt->fseek64(self.m_handle, static_cast<long long>(self.m_position), SEEK_SET);
+    self.m_position = positionOf(self.m_opt, self.m_handle);
+}
+
 void raiseLength(LfsFileInternal& self) {
     if (self.m_position > self.m_length) {
         self.m_length = self.m_position;
@@ -252,6 +259,7 @@ long long CLfsFile::seek(long long offset, SeekPosition whence) {
         return target;
     }
     if (self.m_opt->fseek64(self.m_handle, offset, static_cast<int>(whence)) < 0) {
+        restorePosition(self);
         return 0;
     }
     self.m_position = positionOf(self.m_opt, self.m_handle);
