@@ -21,7 +21,10 @@
 /// library's shutdown call, and when the process exits with an adaptor still alive (a static one,
 /// or one never destroyed). Once stopped by the shutdown call or at exit, an adaptor has no
 /// thread: each line given to it is delivered at once on the caller's thread, so logging keeps
-/// working and nothing is lost.
+/// working and nothing is lost. On Windows the library's exit work runs when the system has
+/// already ended the other threads: an adaptor still alive then loses the one line its thread
+/// was delivering at that moment, if any. Call shutdown() (or destroy the adaptor) before the
+/// program returns from main to lose nothing there.
 ///
 /// Example:
 /// @code
