@@ -299,11 +299,7 @@ CThread::~CThread() {
     if (looping()) {
         destroyThread();
     }
-    Detail::waitForBody(record, this);
-    if (record->handle != nullptr) {
-        Platform::threadClose(record->handle);
-        record->handle = nullptr;
-    }
+    Detail::endThread(record, this);
     delete record;
     m_internal = nullptr;
 }
