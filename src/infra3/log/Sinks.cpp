@@ -141,6 +141,15 @@ void callPrinter(int level, const Printer& printer, const char* line) {
     }
 }
 
+// Calls each of `count` sinks whose level admits a line of `level`.
+void callSinks(const Sink* sinks, const int* levels, int count, int level, const char* line) {
+    for (int i = 0; i < count; ++i) {
+        if (level <= levels[i]) {
+            sinks[i](line);
+        }
+    }
+}
+
 // More sinks than the snapshot holds: copies taken under the mutex.
 INFRA_NEVER_INLINE void outputLineToMany(int level, const char* line) {
     Printer printer;
@@ -228,11 +237,7 @@ INFRA_NEVER_INLINE void outputLineCopied(const OutputHooks& hooks, int level, co
         return;
     }
     callPrinter(level, *printer, line);
-    for (int i = 0; i < count; ++i) {
-        if (level <= levels[i]) {
-            sinks[i](line);
-        }
-    }
+    callSinks(sinks, levels, count, level, line);
 }
 
 }  // namespace
@@ -251,12 +256,7 @@ void outputLine(int level, const char* line) {
     }
     const BusyScope busy(cache);
     callPrinter(level, *reinterpret_cast<const Printer*>(cache.printer), line);
-    const Sink* const sinks = reinterpret_cast<const Sink*>(cache.sinks);
-    for (int i = 0; i < cache.count; ++i) {
-        if (level <= cache.levels[i]) {
-            sinks[i](line);
-        }
-    }
+    callSinks(reinterpret_cast<const Sink*>(cache.sinks), cache.levels, cache.count, level, line);
 }
 
 namespace {
